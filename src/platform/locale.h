@@ -1,0 +1,16 @@
+// The user's locale as the status texts and the log use it.
+#pragma once
+
+#include <string>
+
+namespace vantrel::platform {
+
+// Decimal separator of the user's locale (LC_NUMERIC of the environment);
+// "." when the locale cannot be read.
+char LocaleDecimalSeparator();
+
+// The local date and time as the user's locale writes it: short date, a
+// blank, long time (strftime "%x %X" in the environment's LC_TIME).
+std::string FormatLocalDateTimeNow();
+
+}  // namespace vantrel::platform
