@@ -1,0 +1,69 @@
+// Version lists: one build of the game client, file by file. "client.version"
+// on the download servers is the published build, the copy in the game
+// folder describes the installed client. A list has no lock: the thread
+// that loads it fills it, afterwards it is only read.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/stream.h"
+#include "versions/update_utils.h"
+
+namespace vantrel {
+
+// One file of a build.
+struct TUpdateFile {
+  int64_t size = 0;          // bytes of the transfer form on the servers
+  TBytes hash;               // MD5 of the installed file (16 bytes)
+  int64_t buildersize = 0;   // builder lists only
+  double builderdate = 0;    // builder lists only (days since 1899-12-30)
+  bool compressed = true;    // transfer form is a zlib stream (".u" on the client)
+  std::vector<uint32_t> chunkcrc32;  // one check value per chunk; 0 = no check
+  int32_t chunksize = 0;     // GetChunkSize(size), set on load
+  int32_t chunkcount = 0;    // GetChunkCount(size), set on load
+  int64_t posinfile = -1;    // offset in the folder's combined transfer file; -1 = own file
+};
+
+// Entries by key ("\" + path relative to the game folder, "\" separators).
+// Keys compare exactly, case included. The list owns its entries.
+using TUpdateFileMap = std::map<std::string, std::unique_ptr<TUpdateFile>>;
+// Entries handed to the download manager: plain references into a list that
+// outlives the use.
+using TUpdateFileRefs = std::map<std::string, const TUpdateFile*>;
+
+class TUpdateList {
+ public:
+  int32_t structversion = 0;   // layout version (one byte in the file)
+  int32_t updateversion = 0;   // build number; -1 after loading a missing file
+  int64_t fullunpakedsize = 0;
+  bool compressall = true;
+  bool foldersplit = false;
+  std::string exclude;         // ";"-separated key suffixes that invert compressall
+  TUpdateFileMap filelist;
+
+  // Adds an entry; raises EVantrelError "Duplicates not allowed" when the key
+  // is present already (the list is then unchanged).
+  void AddFile(const std::string& key, std::unique_ptr<TUpdateFile> file);
+
+  // Reads a list occupying the stream from offset 0 to its end. False when
+  // the stored digest does not match (the list is unchanged), when a key is
+  // unsafe to join to a folder (nothing of the list is kept), or when the
+  // build number is not above 0.
+  bool LoadFromStream(TStream& stream, bool isbuilder = false);
+  // False and updateversion -1 when the file does not exist; raises the
+  // opening error of a file that exists but cannot be opened.
+  bool LoadFromFile(const std::string& filename, bool isbuilder = false);
+  // Writes the whole-body form. Raises file and stream errors.
+  void SaveToFile(const std::string& filename, bool isbuilder = false);
+
+  // Whether a key may be joined to the game folder or the download folder:
+  // it begins with "\", and has no empty, "." or ".." component, no "/",
+  // no NUL byte, no drive or device form.
+  static bool IsSafeKey(const std::string& key);
+};
+
+}  // namespace vantrel
