@@ -4,7 +4,9 @@
 #pragma once
 
 #include <optional>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vantrel::platform {
 
@@ -29,6 +31,14 @@ bool RenameFileAt(const std::string& from, const std::string& to);
 bool ForceFolders(const std::string& path);
 // Removes a folder and everything under it; false on failure.
 bool RemoveFolderTree(const std::string& path);
+// Removes a folder only when it is empty; false otherwise.
+bool RemoveEmptyFolder(const std::string& path);
+// Gives a file the execute rights of a program (rwxr-xr-x); false on failure.
+bool MakeExecutable(const std::string& path);
+// Replaces a file with bytes so that a crash leaves either the old file or
+// the whole new one: a temporary file beside it, flushed, renamed over it,
+// and the folder flushed. Raises EFOpenError / EWriteError.
+void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes);
 // Size of a file in bytes, or -1 when it does not exist.
 int64_t FileSizeOf(const std::string& path);
 // Flushes a folder's entries to the device (after a rename). False on failure.

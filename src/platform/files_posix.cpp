@@ -14,6 +14,7 @@
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/stream.h"
 
 namespace vantrel::platform {
 
@@ -68,6 +69,25 @@ bool RemoveFolderTree(const std::string& path) {
   std::error_code ec;
   fs::remove_all(ToSystemPath(path), ec);
   return !ec;
+}
+
+bool RemoveEmptyFolder(const std::string& path) { return ::rmdir(ToSystemPath(path).c_str()) == 0; }
+
+bool MakeExecutable(const std::string& path) { return ::chmod(ToSystemPath(path).c_str(), 0755) == 0; }
+
+void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes) {
+  const std::string temp = path + ".tmp";
+  {
+    TFileStream out(temp, TFileMode::Create);
+    out.WriteBuffer(bytes);
+    out.Flush();
+  }
+  if (!RenameFileAt(temp, path)) {
+    const int err = errno;
+    RemoveFileAt(temp);
+    throw EWriteError(EOSError("Cannot replace \"" + path + "\"", err).what());
+  }
+  SyncFolder(ExtractFileDir(path));
 }
 
 int64_t FileSizeOf(const std::string& path) {

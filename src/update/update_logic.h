@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,10 +23,17 @@
 #include <vector>
 
 #include "platform/firewall.h"
+#include "platform/process.h"
 #include "platform/resources.h"
 #include "platform/stream.h"
+#include "versions/update_list.h"
 
 namespace vantrel {
+
+class TDownloadManager;
+struct TFileDownload;
+class TUpdateList;
+class TWorkflowThread;
 
 // Called at the end of the close sequence with the delay, in seconds, after
 // which the page closes its window.
@@ -125,6 +134,8 @@ class TUpdateLogic {
                              bool isfilesize);
   void ShowVersionCheckError();
   void ShowVersionCheckSuccess();
+  // "UpdateReady", then the client update starts (LaunchUpdate).
+  void ShowVersionCheckUpdate();
   void ShowRepairError();
   void ShowRepairSuccess();
   void ShowUpdateError();
@@ -141,6 +152,53 @@ class TUpdateLogic {
   // Makes sure an outbound TCP rule named caption exists for executable.
   // Never raises; every failure is dropped.
   void AddExceptionToFirewall(const std::string& caption, const std::string& executable);
+
+  // --- Workflows (ours, not the pack's or the manager's threads) -----------
+  // Each Launch starts its workflow thread and returns at once. A call while
+  // another workflow is still running is refused (false, nothing started),
+  // so two workflows never share the pack; a workflow handing over to the
+  // next one (version check to update or repair) is not refused.
+  bool LaunchVersionCheck();
+  bool LaunchUpdate();
+  bool LaunchRepair();
+  // Loads the installed client's version list into curlist; the load result.
+  bool LoadLocalVersion();
+  // The file-downloaded handler of the update and the repair: unpacks one
+  // finished file and copies it into the pack. Never raises.
+  void ProcessDownloadedFile(const std::string& fname, TFileDownload& tdf);
+  // The close sequence: stops the workflow and the downloads, unmounts the
+  // pack, closes the log, then calls FOnCloseFinished(closedelay). Runs on
+  // the calling thread (never the UI thread).
+  void AppClose(bool showclosemsg, int32_t closedelay);
+  // Starts CloseThread, which runs AppClose(showclosemsg, closedelay).
+  void LaunchClose(bool showclosemsg, int32_t closedelay);
+
+  // --- Client file system (the facade over the process's pack) -------------
+  bool ClientFileSystemInit();
+  bool ClientFileSystemUninit();
+  bool ClientFileSystemMount();
+  bool ClientFileSystemSave();
+  bool ClientFileSystemUnmount();
+  bool ClientFileSystemIsFileExist(const std::string& fname);
+  TBytes ClientFileSystemGetFileHash(const std::string& fname);
+  TBytes ClientFileSystemGetRecalculatedFileHash(const std::string& fname);
+  bool ClientFileSystemCopyFile(const std::string& fname, TStream* stream);
+  bool ClientFileSystemRemoveFile(const std::string& fname);
+  bool ClientFileSystemFinishUpdate();
+  std::vector<std::string> ClientFileSystemGetFileList();
+
+  // Waits of the workflows, shortened by tests.
+  struct TTimings {
+    int oldlauncherwaitms = 2000;   // before deleting a previous launcher
+    int closepollms = 500;          // between download stop requests
+    int folderattempts = 50;        // bound on creating an extraction folder
+  } timings;
+
+  // Arguments the self-update gives the new launcher (none for the window;
+  // the headless front end passes its own command) and the new launcher's
+  // process id once started (0 before).
+  std::vector<std::string> newlauncherargs;
+  std::atomic<pid_t> newlauncherpid{0};
 
   // --- Fields ----------------------------------------------------------------
   std::string loadedlogin;
@@ -162,7 +220,36 @@ class TUpdateLogic {
   int32_t clientversiondownsize = 0;
   bool debugenabled = false;
 
+  std::unique_ptr<TUpdateList> curlist;          // written by the workflow thread that runs
+  std::unique_ptr<TDownloadManager> DownloadManager;  // created by the first version check
+  // The workflow thread started last; guarded by workinglock_.
+  std::shared_ptr<TWorkflowThread> WorkingThread() const;
+
  private:
+  // Starts run as the new workingthread unless another workflow still runs.
+  bool StartWorkflow(std::function<void(TWorkflowThread&)> run);
+  void VersionCheckRun(TWorkflowThread& self);
+  void UpdateRun(TWorkflowThread& self);
+  void RepairRun(TWorkflowThread& self);
+  // The shared download loop and finish of the update and the repair.
+  bool DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std::mutex>& packuse,
+                         std::map<std::string, const TUpdateFile*> downloadset, bool recalculate);
+  void FinishClientUpdate(std::unique_ptr<TUpdateList> newlist, const TMemoryStream& newbytes,
+                          bool createfolder);
+  bool ForceFolderBounded(const std::string& folder);
+
+  mutable std::mutex workinglock_;
+  std::shared_ptr<TWorkflowThread> workingthread;
+  // Held by the update and repair threads whenever they touch the pack, and
+  // released only while they wait inside the download manager; the close
+  // sequence takes it before it unmounts the pack, so an unmount never cuts
+  // through a workflow's pack operation.
+  std::mutex packuselock_;
+  // Held while one downloaded file goes into the pack; the close sequence
+  // takes it to set closed_, after which no file reaches the pack.
+  std::mutex copylock_;
+  std::atomic<bool> closed_{false};
+
   std::string ReadResourceText(const char* name) const;
   std::string FormatFixed(double value, int decimals, const char* unit) const;
 

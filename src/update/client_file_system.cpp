@@ -1,0 +1,75 @@
+// The facade over the process's pack file ("\game_pak" in the game folder).
+#include "pack/pack_dir_record.h"
+#include "platform/files.h"
+#include "update/update_logic.h"
+
+namespace vantrel {
+
+namespace {
+std::string ToPackKey(const std::string& fname) { return fname; }
+}  // namespace
+
+bool TUpdateLogic::ClientFileSystemInit() { return true; }
+bool TUpdateLogic::ClientFileSystemUninit() { return true; }
+
+bool TUpdateLogic::ClientFileSystemMount() {
+  TPackDirRecord& pack = GetPackDir();
+  // A run that failed left the pack mounted: save what it changed and start
+  // from the file again, so a mount never lands on a mounted pack.
+  if (pack.IsMounted()) pack.Dismount();
+  return pack.Mount(gamefolder + "\\game_pak");
+}
+
+bool TUpdateLogic::ClientFileSystemSave() { return GetPackDir().Save(); }
+bool TUpdateLogic::ClientFileSystemUnmount() { return GetPackDir().Dismount(); }
+
+bool TUpdateLogic::ClientFileSystemIsFileExist(const std::string& fname) {
+  return GetPackDir().IsFileExist(ToPackKey(fname));
+}
+
+TBytes TUpdateLogic::ClientFileSystemGetFileHash(const std::string& fname) {
+  return GetPackDir().GetFileDigest(ToPackKey(fname));
+}
+
+TBytes TUpdateLogic::ClientFileSystemGetRecalculatedFileHash(const std::string& fname) {
+  TPackDirRecord& pack = GetPackDir();
+  pack.RecalculateFileDigest(ToPackKey(fname));
+  return pack.GetFileDigest(ToPackKey(fname));
+}
+
+bool TUpdateLogic::ClientFileSystemCopyFile(const std::string& fname, TStream* stream) {
+  TPackDirRecord& pack = GetPackDir();
+  if (stream != nullptr) return pack.AddReplaceFile(ToPackKey(fname), *stream);
+  const bool added = pack.AddReplaceFile(ToPackKey(fname), gamefolder + downloadfolder);
+  platform::RemoveFileAt(gamefolder + downloadfolder + fname);
+  return added;
+}
+
+bool TUpdateLogic::ClientFileSystemRemoveFile(const std::string& fname) {
+  return GetPackDir().RemoveFile(ToPackKey(fname));
+}
+
+bool TUpdateLogic::ForceFolderBounded(const std::string& folder) {
+  for (int attempt = 0; attempt < timings.folderattempts; ++attempt) {
+    if (platform::ForceFolders(folder)) return true;
+  }
+  LogMessage("Unable to create folder: " + folder);
+  return false;
+}
+
+bool TUpdateLogic::ClientFileSystemFinishUpdate() {
+  TPackDirRecord& pack = GetPackDir();
+  if (!ForceFolderBounded(gamefolder + "\\bin32")) return false;
+  bool result = pack.UnpackFolderToDir("/bin32", gamefolder);
+  if (Configs.Value("UnpackDevDB") == "true") {
+    if (!ForceFolderBounded(gamefolder + "\\game\\db")) return false;
+    result = pack.UnpackFolderToDir("/game/db", gamefolder);
+  }
+  return result;
+}
+
+std::vector<std::string> TUpdateLogic::ClientFileSystemGetFileList() {
+  return GetPackDir().GetFileList();
+}
+
+}  // namespace vantrel

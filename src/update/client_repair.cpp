@@ -1,0 +1,106 @@
+// The client repair: trusts nothing local, recomputes every digest.
+#include "download/download_manager.h"
+#include "update/update_logic.h"
+#include "update/workflow_thread.h"
+#include "versions/version_records.h"
+
+namespace vantrel {
+
+bool TUpdateLogic::LaunchRepair() {
+  return StartWorkflow([this](TWorkflowThread& self) { RepairRun(self); });
+}
+
+void TUpdateLogic::RepairRun(TWorkflowThread& self) {
+  std::unique_lock<std::mutex> packuse(packuselock_);
+  if (self.Terminated()) return;
+  auto error = [this](const char* line) {
+    LogMessage(line);
+    ShowRepairError();
+  };
+  OnChangeButtonsState(false, false, false, true);
+  OnStatusMessage("GetLatestFileList");
+
+  LogMessage("Downloading build version");
+  packuse.unlock();
+  std::unique_ptr<TMemoryStream> stream = DownloadManager->DownloadFileToMemory("build.version", 24);
+  packuse.lock();
+  if (self.Terminated()) return;
+  if (stream->Size() != TBuildVersion::kSize) {
+    LogMessage("Unable to download build version");
+    ShowVersionCheckError();
+    return;
+  }
+  const auto buildversion = TBuildVersion::Parse(stream->Bytes());
+  if (!buildversion) {
+    LogMessage("Build version checksumm mismatch");
+    ShowVersionCheckError();
+    return;
+  }
+  clientversiondownsize = buildversion->clientversionsize;
+
+  ShowProgressBarSmall();
+  DownloadManager->SetStatusUpdateEvent(
+      [this](int64_t down, int64_t full, int64_t speed, bool speedupdated, bool isfilesize) {
+        UpdateDownStatusSmall(down, full, speed, speedupdated, isfilesize);
+      });
+  LogMessage("Downloading client version");
+  packuse.unlock();
+  std::unique_ptr<TMemoryStream> newbytes =
+      DownloadManager->DownloadFileToMemory("client.version", clientversiondownsize);
+  packuse.lock();
+  DownloadManager->UnsetStatusUpdateEvent();
+  HideProgressBarSmall();
+  HideSize();
+  HideSpeed();
+  if (self.Terminated()) return;
+
+  auto newlist = std::make_unique<TUpdateList>();
+  newbytes->SetPosition(0);
+  if (!newlist->LoadFromStream(*newbytes)) return error("Unable to load new client version");
+
+  OnStatusMessage("ClientFSInit");
+  LogMessage("Init client file system");
+  ClientFileSystemInit();
+  LogMessage("Mount client file system");
+  if (!ClientFileSystemMount()) return error("Unable to mount client file system");
+
+  OnStatusMessage("RemoveDeletedFiles");
+  if (Configs.Value("RemoveDeletedFiles") == "true") {
+    LogMessage("Checking existing client files");
+    const std::vector<std::string> listing = ClientFileSystemGetFileList();
+    int64_t i = 0;
+    for (const std::string& name : listing) {
+      if (self.Terminated()) return;
+      UpdateDownStatusSmall(i, static_cast<int64_t>(listing.size()), 0, false, false);
+      ++i;
+      if (newlist->filelist.count(name) == 0) {
+        LogMessage("Removing old file: " + name);
+        ClientFileSystemRemoveFile(name);
+      }
+    }
+    HideSize();
+  }
+
+  ShowProgressBarSmall();
+  TUpdateFileRefs downloadset;
+  int64_t n = 0;
+  const int64_t total = static_cast<int64_t>(newlist->filelist.size());
+  for (const auto& [name, file] : newlist->filelist) {
+    if (self.Terminated()) return;
+    OnStatusMessage("CheckingFile", name);
+    LogMessage("Check file for download: " + name);
+    if (!ClientFileSystemIsFileExist(name) ||
+        ClientFileSystemGetRecalculatedFileHash(name) != file->hash) {
+      downloadset.emplace(name, file.get());
+    }
+    ++n;
+    UpdateDownStatusSmall(n, total, 0, false, false);
+  }
+  HideSize();
+
+  if (!DownloadAndVerify(self, packuse, std::move(downloadset), true)) return;
+  FinishClientUpdate(std::move(newlist), *newbytes, true);
+  ShowRepairSuccess();
+}
+
+}  // namespace vantrel

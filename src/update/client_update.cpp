@@ -1,0 +1,217 @@
+// The client update, the download loop it shares with the repair, and the
+// handling of each downloaded file.
+#include "download/download_manager.h"
+#include "platform/files.h"
+#include "update/update_logic.h"
+#include "update/workflow_thread.h"
+
+namespace vantrel {
+
+bool TUpdateLogic::StartWorkflow(std::function<void(TWorkflowThread&)> run) {
+  std::lock_guard<std::mutex> lock(workinglock_);
+  if (closed_) return false;
+  // A workflow may hand over to the next one from its own thread; anyone
+  // else must wait until it has ended.
+  if (workingthread && !workingthread->Finished() && !workingthread->IsCurrent()) return false;
+  workingthread = TWorkflowThread::Start(std::move(run));
+  return true;
+}
+
+std::shared_ptr<TWorkflowThread> TUpdateLogic::WorkingThread() const {
+  std::lock_guard<std::mutex> lock(workinglock_);
+  return workingthread;
+}
+
+bool TUpdateLogic::LaunchUpdate() {
+  return StartWorkflow([this](TWorkflowThread& self) { UpdateRun(self); });
+}
+
+void TUpdateLogic::UpdateRun(TWorkflowThread& self) {
+  std::unique_lock<std::mutex> packuse(packuselock_);
+  if (self.Terminated()) return;
+  auto error = [this](const char* line) {
+    LogMessage(line);
+    ShowUpdateError();
+  };
+  OnChangeButtonsState(false, false, false, true);
+  OnStatusMessage("GetLatestFileList");
+  std::vector<std::string> checklist;
+  TUpdateFileRefs downloadset;
+
+  ShowProgressBarSmall();
+  DownloadManager->SetStatusUpdateEvent(
+      [this](int64_t down, int64_t full, int64_t speed, bool speedupdated, bool isfilesize) {
+        UpdateDownStatusSmall(down, full, speed, speedupdated, isfilesize);
+      });
+  LogMessage("Downloading client version");
+  packuse.unlock();
+  std::unique_ptr<TMemoryStream> newbytes =
+      DownloadManager->DownloadFileToMemory("client.version", clientversiondownsize);
+  packuse.lock();
+  DownloadManager->UnsetStatusUpdateEvent();
+  HideProgressBarSmall();
+  HideSize();
+  HideSpeed();
+  if (self.Terminated()) return;
+
+  auto newlist = std::make_unique<TUpdateList>();
+  newbytes->SetPosition(0);
+  if (!newlist->LoadFromStream(*newbytes)) return error("Unable to load new client version");
+
+  OnStatusMessage("ClientFSInit");
+  LogMessage("Init client file system");
+  ClientFileSystemInit();
+  LogMessage("Mount client file system");
+  if (!ClientFileSystemMount()) return error("Unable to mount client file system");
+
+  OnStatusMessage("ComputingFiles");
+  LogMessage("Checking existing client files");
+  const int64_t oldcount = static_cast<int64_t>(curlist->filelist.size());
+  int64_t i = 0;
+  const std::string ownkey = launcherfilefolder + launchername;
+  for (const auto& [name, oldfile] : curlist->filelist) {
+    if (self.Terminated()) return;
+    UpdateDownStatusSmall(i, oldcount, 0, false, false);
+    ++i;
+    const auto it = newlist->filelist.find(name);
+    if (it != newlist->filelist.end()) {
+      if (name == ownkey) continue;
+      LogMessage("Checking file: " + name);
+      if (oldfile->hash != it->second->hash) checklist.push_back(name);
+    } else {
+      LogMessage("Removing old file: " + name);
+      if (ClientFileSystemIsFileExist(name)) ClientFileSystemRemoveFile(name);
+    }
+  }
+  HideSize();
+  for (const auto& [name, file] : newlist->filelist) {
+    if (curlist->filelist.count(name) == 0) {
+      LogMessage("Add new file to list: " + name);
+      checklist.push_back(name);
+    }
+  }
+
+  ShowProgressBarSmall();
+  int64_t j = 0;
+  for (const std::string& name : checklist) {
+    if (self.Terminated()) return;
+    LogMessage("Check file for download: " + name);
+    OnStatusMessage("CheckingFile", name);
+    const TUpdateFile* file = newlist->filelist.at(name).get();
+    if (!ClientFileSystemIsFileExist(name) || ClientFileSystemGetFileHash(name) != file->hash) {
+      downloadset.emplace(name, file);
+    }
+    ++j;
+    UpdateDownStatusSmall(j, static_cast<int64_t>(checklist.size()), 0, false, false);
+  }
+  HideSize();
+
+  if (!DownloadAndVerify(self, packuse, std::move(downloadset), false)) return;
+  FinishClientUpdate(std::move(newlist), *newbytes, false);
+  ShowUpdateSuccess();
+}
+
+bool TUpdateLogic::DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std::mutex>& packuse,
+                                     TUpdateFileRefs downloadset, bool recalculate) {
+  while (!downloadset.empty()) {
+    if (self.Terminated()) return false;
+    OnStatusMessage("DownloadingAndUnpackingFiles");
+    ShowProgressBarSmall();
+    DownloadManager->SetStatusUpdateEvent(
+        [this](int64_t down, int64_t full, int64_t speed, bool speedupdated, bool isfilesize) {
+          UpdateDownStatusSmall(down, full, speed, speedupdated, isfilesize);
+        });
+    DownloadManager->SetFileDownloadedEvent(
+        [this](const std::string& fname, TFileDownload& tdf) { ProcessDownloadedFile(fname, tdf); });
+    LogMessage("Downloading files");
+    // The event thread writes the pack while this thread waits here; a
+    // close stops the run and parks this thread inside the manager.
+    packuse.unlock();
+    const bool fetched = DownloadManager->DownloadFileList(downloadset);
+    packuse.lock();
+    DownloadManager->UnsetFileDownloadedEvent();
+    DownloadManager->UnsetStatusUpdateEvent();
+    HideSize();
+    HideSpeed();
+    if (self.Terminated()) return false;
+    if (!fetched) {
+      LogMessage("Failed to download files");
+      HideProgressBarSmall();
+      if (recalculate) {
+        ShowRepairError();
+      } else {
+        ShowUpdateError();
+      }
+      return false;
+    }
+    OnStatusMessage("ClientFSSave");
+    LogMessage("Saving client file system");
+    ClientFileSystemSave();
+
+    TUpdateFileRefs again;
+    ShowProgressBarSmall();
+    int64_t k = 0;
+    for (const auto& [name, file] : downloadset) {
+      OnStatusMessage("CheckingFile", name);
+      LogMessage("Checking files: " + name);
+      const bool present = ClientFileSystemIsFileExist(name);
+      const bool good = present && (recalculate ? ClientFileSystemGetRecalculatedFileHash(name)
+                                                : ClientFileSystemGetFileHash(name)) == file->hash;
+      if (!good) again.emplace(name, file);
+      ++k;
+      UpdateDownStatusSmall(k, static_cast<int64_t>(downloadset.size()), 0, false, false);
+    }
+    HideSize();
+    downloadset = std::move(again);
+  }
+  return !self.Terminated();
+}
+
+void TUpdateLogic::FinishClientUpdate(std::unique_ptr<TUpdateList> newlist,
+                                      const TMemoryStream& newbytes, bool createfolder) {
+  OnStatusMessage("ClientFSUninit");
+  LogMessage("Finish update client file system");
+  ClientFileSystemFinishUpdate();
+  LogMessage("Unmount client file system");
+  ClientFileSystemUnmount();
+  LogMessage("Uninit client file system");
+  ClientFileSystemUninit();
+  if (downloadfolder.size() > 1 && platform::FolderExists(gamefolder + downloadfolder)) {
+    LogMessage("Removing download temp folder");
+    platform::RemoveFolderTree(gamefolder + downloadfolder);
+  }
+  curlist = std::move(newlist);
+  const std::string versionfile = gamefolder + versionfilefolder + "client.version";
+  if (createfolder) platform::ForceFolders(platform::ExtractFileDir(versionfile));
+  LogMessage("Saving client version");
+  // The list is stored exactly as fetched, replacing the old one only once
+  // it is whole on disk.
+  platform::WriteFileAtomically(versionfile, newbytes.Bytes());
+  HideProgressBarSmall();
+}
+
+void TUpdateLogic::ProcessDownloadedFile(const std::string& fname, TFileDownload& tdf) {
+  std::lock_guard<std::mutex> copy(copylock_);
+  if (closed_) return;
+  try {
+    LogMessage("Process downloaded file: " + fname);
+    const std::string local = gamefolder + downloadfolder + fname;
+    if (tdf.compressed) {
+      if (tdf.stream) {
+        auto unpacked = std::make_unique<TMemoryStream>();
+        tdf.stream->SetPosition(0);
+        DecompressStream(*tdf.stream, *unpacked);
+        unpacked->SetPosition(0);
+        tdf.stream = std::move(unpacked);
+      } else {
+        DecompressFile(local + ".u", local);
+        platform::RemoveFileAt(local + ".u");
+      }
+    }
+    ClientFileSystemCopyFile(fname, tdf.stream.get());
+  } catch (...) {
+    // The file fails its check after the pass and is fetched again.
+  }
+}
+
+}  // namespace vantrel
