@@ -25,18 +25,18 @@ void TUpdateLogic::RepairRun(TWorkflowThread& self) {
   std::unique_ptr<TMemoryStream> stream = DownloadManager->DownloadFileToMemory("build.version", 24);
   packuse.lock();
   if (self.Terminated()) return;
-  if (stream->Size() != TBuildVersion::kSize) {
+  TBuildVersionRecord buildversion;
+  if (!buildversion.Parse(*stream)) {
     LogMessage("Unable to download build version");
     ShowVersionCheckError();
     return;
   }
-  const auto buildversion = TBuildVersion::Parse(stream->Bytes());
-  if (!buildversion) {
+  if (!buildversion.IsDigestValid()) {
     LogMessage("Build version checksumm mismatch");
     ShowVersionCheckError();
     return;
   }
-  clientversiondownsize = buildversion->clientversionsize;
+  clientversiondownsize = buildversion.clientversiondownsize;
 
   ShowProgressBarSmall();
   DownloadManager->SetStatusUpdateEvent(

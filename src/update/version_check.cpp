@@ -52,14 +52,15 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
   LogMessage("Downloading launcher version");
   std::unique_ptr<TMemoryStream> stream = DownloadManager->DownloadFileToMemory("launcher.version", 36);
   HideProgressBarSmall();
-  if (stream->Size() != TLauncherVersion::kSize) return error("Failed download launcher version");
+  TLauncherVersionRecord launcherversion;
+  if (!launcherversion.Parse(*stream)) return error("Failed download launcher version");
   LogMessage("Compare launcher version checksumm");
-  const auto launcherversion = TLauncherVersion::Parse(stream->Bytes());
-  if (!launcherversion) return error("Launcher version checksumm mismatch");
+  if (!launcherversion.IsDigestValid()) return error("Launcher version checksumm mismatch");
   stream->Clear();
+  const TBytes launcherhash(launcherversion.launcherhash.begin(), launcherversion.launcherhash.end());
 
   LogMessage("Get and check launcher md5 checksumm");
-  if (GetFileMD5(launchername) != launcherversion->launcherhash) {
+  if (GetFileMD5(launchername) != launcherhash) {
     // --- Self-update ---
     LogMessage("Launcher checksumm mismatch");
     ShowProgressBarSmall();
@@ -70,22 +71,9 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
     LogMessage("Downloading latest launcher");
     const std::string launcherpath = gamefolder + launcherfilefolder + launchername;
     const std::string transferfile = gamefolder + downloadfolder + launcherfilefolder + launchername + ".u";
-    // A launcher whose transfer form fits one chunk arrives in memory; it
-    // must reach the transfer file all the same.
-    DownloadManager->SetFileDownloadedEvent([&transferfile](const std::string&, TFileDownload& tdf) {
-      if (!tdf.stream) return;
-      try {
-        platform::ForceFolders(platform::ExtractFileDir(transferfile));
-        TFileStream out(transferfile, TFileMode::Create);
-        tdf.stream->SetPosition(0);
-        out.CopyFrom(*tdf.stream);
-      } catch (const std::exception&) {
-        // The digest check of the unpacked launcher reports the failure.
-      }
-    });
+    // DownloadFile leaves the transfer file on disk whatever its size.
     const bool fetched = DownloadManager->DownloadFile(launcherfilefolder + launchername,
-                                                       launcherversion->transfersize, true);
-    DownloadManager->UnsetFileDownloadedEvent();
+                                                       launcherversion.launchersize, true);
     DownloadManager->UnsetStatusUpdateEvent();
     HideProgressBarSmall();
     HideSize();
@@ -107,7 +95,7 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
     } catch (const EFOpenError&) {
       // No new launcher at all: the same outcome as a wrong one.
     }
-    if (newhash != launcherversion->launcherhash) return error("New launcher checksumm mismatch");
+    if (newhash != launcherhash) return error("New launcher checksumm mismatch");
 
     LogMessage("Replace old launcher with new one");
     platform::RenameFileAt(launcherpath, launcherpath + ".old");
@@ -140,13 +128,13 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
   if (self.Terminated()) return;
   LogMessage("Downloading build version");
   stream = DownloadManager->DownloadFileToMemory("build.version", 24);
-  if (stream->Size() != TBuildVersion::kSize) return error("Unable download build version");
+  TBuildVersionRecord buildversion;
+  if (!buildversion.Parse(*stream)) return error("Unable download build version");
   LogMessage("Comparing build version checksumm");
-  const auto buildversion = TBuildVersion::Parse(stream->Bytes());
-  if (!buildversion) return error("Build version checksumm mismatch");
-  clientversiondownsize = buildversion->clientversionsize;
+  if (!buildversion.IsDigestValid()) return error("Build version checksumm mismatch");
+  clientversiondownsize = buildversion.clientversiondownsize;
   stream->Clear();
-  if (buildversion->updateversion == curlist->updateversion) {
+  if (buildversion.updateversion == curlist->updateversion) {
     LogMessage("Client version is match build version");
     ShowVersionCheckSuccess();
   } else {

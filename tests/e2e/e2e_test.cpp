@@ -1,0 +1,370 @@
+// The launcher binary end to end: installs, updates, repairs, replaces
+// itself and starts the game, against nginx servers on the ports its
+// configuration names.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "pack/pack_dir_record.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "support/nginx_fixture.h"
+#include "support/publish_tree.h"
+#include "support/temp_dir.h"
+#include "versions/update_list.h"
+#include "versions/update_utils.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TClientFiles;
+using testing::TNginxServer;
+using testing::TServerMode;
+using testing::TServerOptions;
+using testing::TTempDir;
+
+std::vector<int> Ports() {
+  std::vector<int> ports;
+  std::stringstream in(VANTREL_E2E_PORTS);
+  for (std::string p; std::getline(in, p, ',');) ports.push_back(std::stoi(p));
+  return ports;
+}
+
+TBytes RandomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  TBytes b(n);
+  for (auto& x : b) x = static_cast<uint8_t>(rng());
+  return b;
+}
+
+TBytes Text(const std::string& s) { return TBytes(s.begin(), s.end()); }
+
+// A small client with a bin32 folder, nested folders and both kinds of data.
+TClientFiles BuildOne() {
+  TClientFiles f;
+  f["bin32/Myrefall.exe"] = RandomBytes(700000, 1);
+  f["bin32/core.dll"] = RandomBytes(40000, 2);
+  f["bin32/sub/plugin.dll"] = Text("plugin v1");
+  f["game/data/world.dat"] = RandomBytes(1300000, 3);
+  f["game/data/text/en.txt"] = Text(std::string(200000, 'e'));
+  f["game/db/items.db"] = Text("items v1");
+  f["readme.txt"] = Text("Myrefall build 1");
+  f["empty.cfg"] = {};
+  return f;
+}
+
+struct TRun {
+  int code = -1;
+  std::string output;
+};
+
+class LauncherE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ports_ = Ports();
+    ASSERT_EQ(ports_.size(), 4u);
+    serverroot_ = root_.File("srv");
+    fs::create_directories(serverroot_ + "/kestrune");
+    gamefolder_ = game_.Path();
+    launcher_ = gamefolder_ + "/Launcher.exe";
+    fs::copy_file(VANTREL_E2E_LAUNCHER, launcher_);
+    ::chmod(launcher_.c_str(), 0755);
+  }
+
+  // Starts one server per mode on the configured ports; Dead leaves its
+  // port without a listener.
+  void Serve(const std::vector<TServerMode>& modes) {
+    servers_.clear();
+    for (size_t i = 0; i < modes.size() && i < ports_.size(); ++i) {
+      if (modes[i] == TServerMode::Dead) continue;
+      TServerOptions o;
+      o.port = ports_[i];
+      o.limitrate = limitrate_;
+      servers_.push_back(std::make_unique<TNginxServer>(modes[i], serverroot_, o));
+    }
+  }
+
+  void Publish(const TClientFiles& files, int32_t version, const std::string& launcherfile = "") {
+    const std::string client = root_.File("client" + std::to_string(version));
+    fs::remove_all(client);
+    testing::WriteClientFolder(client, files);
+    publish::TPublishOptions o;
+    o.clientdir = client;
+    o.launcherfile = launcherfile.empty() ? std::string(VANTREL_E2E_LAUNCHER) : launcherfile;
+    o.launchername = "Launcher.exe";
+    o.outdir = serverroot_ + "/kestrune";
+    o.updateversion = version;
+    testing::PublishTree(o);
+  }
+
+  TRun Launch(const std::vector<std::string>& args) {
+    TRun r;
+    r.code = testing::RunProgram(launcher_, args, &r.output);
+    return r;
+  }
+
+  // Everything the pack holds, checked against the published list.
+  void ExpectClientIs(const TClientFiles& files, int32_t version) {
+    TUpdateList installed;
+    ASSERT_TRUE(installed.LoadFromFile(gamefolder_ + "\\client.version"));
+    EXPECT_EQ(installed.updateversion, version);
+    EXPECT_EQ(testing::ReadFileBytes(gamefolder_ + "/client.version"),
+              testing::ReadFileBytes(serverroot_ + "/kestrune/client.version"));
+    TPackDirRecord pack;
+    ASSERT_TRUE(pack.MountReadOnly(gamefolder_ + "\\game_pak"));
+    std::vector<std::string> listed = pack.GetFileList();
+    EXPECT_EQ(listed.size(), files.size());
+    for (const auto& [rel, bytes] : files) {
+      SCOPED_TRACE(rel);
+      ASSERT_TRUE(pack.IsFileExist(rel));
+      TMemoryStream m(bytes);
+      const TBytes md5 = GetStreamMD5(m);
+      EXPECT_EQ(pack.GetFileDigest(rel), md5);
+      EXPECT_EQ(pack.ComputeFileDigest(rel), md5);
+    }
+    pack.Dismount();
+    // bin32 is extracted next to the launcher.
+    for (const auto& [rel, bytes] : files) {
+      if (rel.rfind("bin32/", 0) == 0) {
+        EXPECT_EQ(testing::ReadFileBytes(gamefolder_ + "/" + rel), bytes) << rel;
+      }
+    }
+  }
+
+  int64_t FetchedBytes() {
+    int64_t total = 0;
+    for (auto& s : servers_) {
+      for (const auto& req : s->FileRequests()) total += req.bytes;
+    }
+    return total;
+  }
+
+  std::vector<std::string> FetchedUris() {
+    std::vector<std::string> uris;
+    for (auto& s : servers_) {
+      for (const auto& req : s->FileRequests()) uris.push_back(req.uri);
+    }
+    return uris;
+  }
+
+  std::vector<int> ports_;
+  TTempDir root_, game_;
+  std::string serverroot_, gamefolder_, launcher_;
+  int64_t limitrate_ = 256 * 1024;
+  std::vector<std::unique_ptr<TNginxServer>> servers_;
+};
+
+TEST_F(LauncherE2E, MissingClientIsRepairedFromScratch) {
+  const TClientFiles files = BuildOne();
+  Publish(files, 1);
+  Serve({TServerMode::Good, TServerMode::Good});
+  const TRun run = Launch({"--headless", "-debug", "check"});
+  ASSERT_EQ(run.code, 0) << run.output;
+  ExpectClientIs(files, 1);
+  // With UnpackDevDB off only bin32 is extracted.
+  EXPECT_FALSE(fs::exists(gamefolder_ + "/game/db/items.db"));
+  EXPECT_FALSE(fs::exists(gamefolder_ + "/tmp"));
+  const std::string log = testing::ReadFileText(gamefolder_ + "/Launcher.log");
+  EXPECT_NE(log.find("Current client version missing, creating repair thread"), std::string::npos);
+  EXPECT_NE(log.find("Saving client version"), std::string::npos);
+
+  // The next check finds the client current and fetches no file.
+  Serve({TServerMode::Good, TServerMode::Good});
+  const TRun again = Launch({"--headless", "check"});
+  ASSERT_EQ(again.code, 0) << again.output;
+  EXPECT_EQ(FetchedUris(), std::vector<std::string>{});
+}
+
+TEST_F(LauncherE2E, UpdateFetchesOnlyWhatChanged) {
+  TClientFiles one = BuildOne();
+  Publish(one, 1);
+  Serve({TServerMode::Good, TServerMode::Good});
+  ASSERT_EQ(Launch({"--headless", "check"}).code, 0);
+
+  TClientFiles two = one;
+  two["bin32/core.dll"] = RandomBytes(45000, 20);  // changed
+  two["game/data/new.dat"] = RandomBytes(900000, 21);  // added
+  two.erase("readme.txt");  // removed
+  Publish(two, 2);
+  Serve({TServerMode::Good, TServerMode::Good});
+  const TRun run = Launch({"--headless", "-debug", "check"});
+  ASSERT_EQ(run.code, 0) << run.output;
+  ExpectClientIs(two, 2);
+  std::vector<std::string> uris = FetchedUris();
+  std::sort(uris.begin(), uris.end());
+  uris.erase(std::unique(uris.begin(), uris.end()), uris.end());
+  const std::vector<std::string> expected = {
+      "/kestrune//bin32/core.dll.u", "/kestrune//game/data/new.dat.u",
+      "/kestrune/build.version", "/kestrune/client.version"};
+  EXPECT_EQ(uris, expected);
+  const std::string log = testing::ReadFileText(gamefolder_ + "/Launcher.log");
+  EXPECT_NE(log.find("Removing old file: \\readme.txt"), std::string::npos);
+}
+
+TEST_F(LauncherE2E, DamageInThePackIsFoundOnlyByTheRepair) {
+  const TClientFiles files = BuildOne();
+  Publish(files, 1);
+  Serve({TServerMode::Good});
+  ASSERT_EQ(Launch({"--headless", "check"}).code, 0);
+
+  // Flip bytes inside one stored file.
+  int64_t offset = -1;
+  {
+    TPackDirRecord pack;
+    ASSERT_TRUE(pack.MountReadOnly(gamefolder_ + "\\game_pak"));
+    offset = pack.filelist.at("game/data/world.dat")->offset;
+    pack.Dismount();
+  }
+  ASSERT_GE(offset, 0);
+  {
+    std::fstream f(gamefolder_ + "/game_pak", std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(offset + 1000);
+    f.write("\xde\xad\xbe\xef", 4);
+  }
+
+  // The version check trusts the stored digests: the client is ready.
+  Publish(files, 1);
+  Serve({TServerMode::Good});
+  ASSERT_EQ(Launch({"--headless", "check"}).code, 0);
+  EXPECT_EQ(FetchedUris(), (std::vector<std::string>{"/kestrune/build.version"}));
+
+  // The repair recomputes every digest and fetches the damaged file again.
+  Serve({TServerMode::Good});
+  const TRun run = Launch({"--headless", "repair"});
+  ASSERT_EQ(run.code, 0) << run.output;
+  ExpectClientIs(files, 1);
+  std::vector<std::string> uris = FetchedUris();
+  EXPECT_NE(std::find(uris.begin(), uris.end(), "/kestrune//game/data/world.dat.u"), uris.end());
+  EXPECT_EQ(std::find(uris.begin(), uris.end(), "/kestrune//bin32/core.dll.u"), uris.end());
+}
+
+TEST_F(LauncherE2E, LauncherReplacesItselfAndGoesOn) {
+  const TClientFiles files = BuildOne();
+  // A published launcher that differs from the running one: the same
+  // program with a few bytes appended.
+  const std::string newer = root_.File("Launcher-new");
+  {
+    TBytes bytes = testing::ReadFileBytes(VANTREL_E2E_LAUNCHER);
+    const TBytes tail = Text("-- build 2 --");
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    testing::WriteFileBytes(newer, bytes);
+  }
+  Publish(files, 1, newer);
+  Serve({TServerMode::Good, TServerMode::Good});
+  const TRun run = Launch({"--headless", "-debug", "check"});
+  ASSERT_EQ(run.code, 0) << run.output;
+  EXPECT_EQ(testing::ReadFileBytes(launcher_), testing::ReadFileBytes(newer));
+  EXPECT_FALSE(fs::exists(launcher_ + ".new"));
+  // The new launcher deleted the previous one when it started.
+  EXPECT_FALSE(fs::exists(launcher_ + ".old"));
+  ExpectClientIs(files, 1);
+
+  // Now the running launcher is the published one: nothing is replaced.
+  const auto before = fs::last_write_time(launcher_);
+  Serve({TServerMode::Good});
+  ASSERT_EQ(Launch({"--headless", "check"}).code, 0);
+  EXPECT_EQ(fs::last_write_time(launcher_), before);
+  EXPECT_FALSE(fs::exists(launcher_ + ".old"));
+}
+
+TEST_F(LauncherE2E, OneGoodServerAmongBadOnesIsEnough) {
+  const TClientFiles files = BuildOne();
+  Publish(files, 1);
+  Serve({TServerMode::Error500, TServerMode::Missing, TServerMode::Dead, TServerMode::Good});
+  const TRun run = Launch({"--headless", "check"});
+  ASSERT_EQ(run.code, 0) << run.output;
+  ExpectClientIs(files, 1);
+}
+
+TEST_F(LauncherE2E, NoServerLeavesOnlyRepair) {
+  Publish(BuildOne(), 1);
+  Serve({TServerMode::Dead, TServerMode::Dead, TServerMode::Dead, TServerMode::Dead});
+  const TRun run = Launch({"--headless", "check"});
+  EXPECT_EQ(run.code, 1) << run.output;
+  EXPECT_NE(run.output.find("VersionCheckError"), std::string::npos) << run.output;
+}
+
+TEST_F(LauncherE2E, PlayStartsTheGameWithItsTicket) {
+  const TClientFiles files = BuildOne();
+  TClientFiles withgame = files;
+  withgame["bin32/Myrefall.exe"] = testing::ReadFileBytes(FAKE_GAME_PATH);
+  Publish(withgame, 1);
+  Serve({TServerMode::Good});
+  ASSERT_EQ(Launch({"--headless", "check"}).code, 0);
+  ::chmod((gamefolder_ + "/bin32/Myrefall.exe").c_str(), 0755);
+
+  // Saved credentials: the login and the digest of "secret".
+  testing::WriteFileText(gamefolder_ + "/credits.dat",
+                         "player\r\n5EBE2294ECD0E0F08EAB7690D2A6EE69\r\n");
+  const std::string record = root_.File("game.record");
+  ::setenv("FAKE_GAME_RECORD", record.c_str(), 1);
+  const TRun run = Launch({"--headless", "play", "player"});
+  ::unsetenv("FAKE_GAME_RECORD");
+  ASSERT_EQ(run.code, 0) << run.output;
+  const std::string got = testing::ReadFileText(record);
+  EXPECT_NE(got.find("login=player"), std::string::npos) << got;
+  EXPECT_NE(got.find("digest=5EBE2294ECD0E0F08EAB7690D2A6EE69"), std::string::npos) << got;
+  EXPECT_NE(got.find("-uid player"), std::string::npos) << got;
+  EXPECT_EQ(got.find("secret"), std::string::npos);
+}
+
+// Kills the launcher at random moments of an update; each rerun must bring
+// the client to the build exactly, fetching again little more than what was
+// in flight.
+TEST_F(LauncherE2E, KilledUpdatesRecover) {
+  const char* knob = std::getenv("VANTREL_E2E_KILLS");
+  const int kills = knob ? std::atoi(knob) : 30;
+  TClientFiles one = BuildOne();
+  Publish(one, 1);
+  Serve({TServerMode::Good, TServerMode::Good});
+  ASSERT_EQ(Launch({"--headless", "check"}).code, 0);
+
+  std::mt19937 rng(12345);
+  int64_t published = 0, refetched = 0, killedfetch = 0;
+  int interrupted = 0;
+  limitrate_ = 2 * 1024 * 1024;
+  for (int k = 0; k < kills; ++k) {
+    SCOPED_TRACE("kill " + std::to_string(k));
+    TClientFiles next = one;
+    for (int i = 0; i < 6; ++i) {
+      next["game/data/part" + std::to_string(i) + ".dat"] =
+          RandomBytes(600000 + 100000 * i, static_cast<uint32_t>(1000 * k + i));
+    }
+    Publish(next, k + 2);
+    for (const auto& [rel, bytes] : next) {
+      if (one.count(rel) == 0 || one.at(rel) != bytes) published += static_cast<int64_t>(bytes.size());
+    }
+    Serve({TServerMode::Slow, TServerMode::Slow});
+
+    const pid_t pid = platform::StartProcess(launcher_, {"--headless", "check"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 1500)(rng)));
+    ::kill(pid, SIGKILL);
+    const int code = platform::WaitProcess(pid);
+    if (code == 128 + SIGKILL) ++interrupted;
+    killedfetch += FetchedBytes();
+
+    Serve({TServerMode::Good, TServerMode::Good});
+    const TRun rerun = Launch({"--headless", "check"});
+    ASSERT_EQ(rerun.code, 0) << rerun.output;
+    ExpectClientIs(next, k + 2);
+    refetched += FetchedBytes();
+    one = next;
+  }
+  std::printf("kill runs: %d (interrupted %d); changed bytes %lld, fetched before kills %lld, "
+              "fetched by reruns %lld\n",
+              kills, interrupted, static_cast<long long>(published),
+              static_cast<long long>(killedfetch), static_cast<long long>(refetched));
+}
+
+}  // namespace
+}  // namespace vantrel
