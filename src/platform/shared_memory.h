@@ -50,8 +50,9 @@ class TEventDescriptor {
 
   int Handle() const { return fd_; }
   void Set();
-  // Waits until the event is set or timeoutms have passed; true when set.
-  bool WaitFor(int timeoutms);
+  // Waits until the event (or also, when given) is set or timeoutms have
+  // passed; true when one of them is set.
+  bool WaitFor(int timeoutms, const TEventDescriptor* also = nullptr) const;
 
  private:
   int fd_ = -1;

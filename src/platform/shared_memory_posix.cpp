@@ -68,15 +68,15 @@ void TEventDescriptor::Set() {
   }
 }
 
-bool TEventDescriptor::WaitFor(int timeoutms) {
+bool TEventDescriptor::WaitFor(int timeoutms, const TEventDescriptor* also) const {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutms);
   for (;;) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd p{fd_, POLLIN, 0};
-    const int rc = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-    if (rc > 0) return (p.revents & POLLIN) != 0;
+    pollfd p[2] = {{fd_, POLLIN, 0}, {also != nullptr ? also->fd_ : -1, POLLIN, 0}};
+    const int rc = ::poll(p, 2, left > 0 ? static_cast<int>(left) : 0);
+    if (rc > 0) return ((p[0].revents | p[1].revents) & POLLIN) != 0;
     if (rc == 0) return false;
     if (errno != EINTR) return false;
   }

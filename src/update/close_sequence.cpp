@@ -3,6 +3,7 @@
 namespace vantrel {
 
 void TUpdateLogic::AppClose(bool showclosemsg, int32_t closedelay) {
+  closerequested.Set();
   if (showclosemsg) OnStatusMessage("ClientFSUninit");
   LogMessage("Closing launcher");
   if (showclosemsg) OnStatusMessage("ClientFSUninit");

@@ -204,8 +204,12 @@ void TUpdateLogic::LaunchGame(const std::string& login, const std::string& passw
   const auto key = GameTicketKey();
   Rc4Crypt(key, ticket);
 
+  // A close that has begun meanwhile wins: no game is started behind it.
+  if (closerequested.WaitFor(0)) return;
+
   int error = 0;
   int pid = 0;
+  bool closing = false;
   try {
     platform::TSharedMemory section(ticketname, kGameTicketSize);
     std::copy(ticket.begin(), ticket.end(), section.Bytes().begin());
@@ -222,7 +226,8 @@ void TUpdateLogic::LaunchGame(const std::string& login, const std::string& passw
     pid = platform::SpawnProcess(spawn);
 
     // Whether the game took the ticket or not, it is released now.
-    event.WaitFor(gameticketwaitms);
+    event.WaitFor(gameticketwaitms, &closerequested);
+    closing = closerequested.WaitFor(0);
   } catch (const EOSError& e) {
     error = e.ErrorCode();
   }
@@ -234,7 +239,7 @@ void TUpdateLogic::LaunchGame(const std::string& login, const std::string& passw
     return;
   }
   gameprocid = static_cast<uint32_t>(pid);
-  AppClose(false, 30);
+  if (!closing) AppClose(false, 30);
 }
 
 bool LaunchGameThread::Start(TUpdateLogic& logic, std::string login, std::string password,

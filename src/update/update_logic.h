@@ -23,6 +23,7 @@
 
 #include "platform/firewall.h"
 #include "platform/resources.h"
+#include "platform/shared_memory.h"
 #include "platform/stream.h"
 
 namespace vantrel {
@@ -210,6 +211,9 @@ class TUpdateLogic {
   // Arguments for a launcher started in place of this one (self-update):
   // empty for the window, the same headless command for the front end.
   std::vector<std::string> restartargs;
+  // Set by AppClose as it starts: a game launch waiting for its ticket to
+  // be taken stops waiting, releases it and leaves the close to AppClose.
+  platform::TEventDescriptor closerequested;
 
   // The thread of LaunchGameThread and whether it still runs; both written
   // by the thread that starts a launch only.
