@@ -49,8 +49,10 @@ void TStatusView::Show(const TStatusSnapshot& s, int64_t nowms) {
   const bool changed = !shown_ || text != text_;
   shown_ = true;
   text_ = text;
+  // An empty bar with nothing beside it says nothing worth showing.
+  const bool idle = s.ProgressBarChange <= 0 && s.SizeMessage.empty() && s.SpeedMessage.empty();
   if (terminal_) {
-    const std::string progress = ProgressText(s, true);
+    const std::string progress = idle ? std::string() : ProgressText(s, true);
     const std::string line = FitColumns(progress.empty() ? text : text + "  " + progress, columns_ - 1);
     if (changed && !drawn_.empty()) std::fputs("\n", out_);
     if (changed || line != drawn_) {
@@ -65,8 +67,6 @@ void TStatusView::Show(const TStatusSnapshot& s, int64_t nowms) {
     std::fprintf(out_, "%s\n", text.c_str());
     progress_.clear();
   }
-  // An empty bar with nothing beside it says nothing worth a line.
-  const bool idle = s.ProgressBarChange <= 0 && s.SizeMessage.empty() && s.SpeedMessage.empty();
   const std::string progress = idle ? std::string() : ProgressText(s, false);
   if (!progress.empty() && progress != progress_ &&
       (progress_.empty() || nowms - progressat_ >= kPlainProgressIntervalMs)) {

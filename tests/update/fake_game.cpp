@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
     char mode[16];
     std::snprintf(mode, sizeof mode, "%o", st.st_mode & 0777);
     out += std::string("shmmode=") + mode + "\nshmsize=" + std::to_string(st.st_size) + "\n";
+    out += "shmino=" + std::to_string(st.st_ino) + "\n";
     uint8_t ticket[32] = {};
     if (::pread(static_cast<int>(ticketfd), ticket, sizeof ticket, 0) == 32) {
       const auto key = vantrel::GameTicketKey();
