@@ -45,9 +45,10 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // The launcher state lives until the process ends; worker threads may
-  // still use it while the process exits, so it is never destroyed.
-  TUpdateLogic* logic = nullptr;
+  // The launcher state lives until the process ends. Once the headless
+  // front end has run, worker threads may still use it while the process
+  // exits, so it is not destroyed then.
+  std::unique_ptr<TUpdateLogic> logic;
   std::unique_ptr<app::TTerminationSignals> signals;
   try {
     // Before any thread exists, so that every thread has them blocked.
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
     platform::EnterExecutableFolder();
     TStartupContext context = TStartupContext::FromProcess(argc, argv);
     context.args = cl.stateargs;
-    logic = new TUpdateLogic(std::move(context));
+    logic = std::make_unique<TUpdateLogic>(std::move(context));
     logic->LoadInitialData();
     logic->restartargs = cl.restartargs;
     if (cl.mode == app::TLaunchMode::Window && cl.gfxlayer) app::ParseGraphicsLayer(*cl.gfxlayer);
