@@ -91,13 +91,13 @@ int ParseGraphicsLayer(const std::string& text) {
 }
 
 std::string UsageText(const std::string& program) {
-  const std::string p = program;
-  return "Usage:\n"
-         "  " + p + " [N | -debug [N]]\n"
-         "  " + p + " --headless [-debug] check\n"
-         "  " + p + " --headless [-debug] repair\n"
-         "  " + p + " --headless [-debug] play LOGIN\n"
-         "  " + p + " --help\n"
+  std::string text = "Usage:\n";
+  for (const char* form :
+       {" [N | -debug [N]]", " --headless [-debug] check", " --headless [-debug] repair",
+        " --headless [-debug] play LOGIN", " --help"}) {
+    text += "  " + program + form + "\n";
+  }
+  return text +
          "\n"
          "Keeps the Myrefall client in the launcher's own folder current and starts\n"
          "the game. The launcher works in the folder of its executable, whatever the\n"

@@ -90,7 +90,7 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
   // Watch the state until an outcome; then close the launcher as the close
   // button would and wait for the close to finish.
   std::thread closer;
-  int exitcode = -1;       // decided outcome, -1 while still working
+  int exitcode = -1;  // decided outcome, -1 while still working
   bool closing = false;
   const auto startclose = [&] {
     closing = true;

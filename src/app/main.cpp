@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<app::TTerminationSignals> signals;
   try {
     // Before any thread exists, so that every thread has them blocked.
-    if (cl.mode == app::TLaunchMode::Headless) signals = std::make_unique<app::TTerminationSignals>();
+    if (cl.mode == app::TLaunchMode::Headless)
+      signals = std::make_unique<app::TTerminationSignals>();
     platform::EnterExecutableFolder();
     TStartupContext context = TStartupContext::FromProcess(argc, argv);
     context.args = cl.stateargs;

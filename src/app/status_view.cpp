@@ -53,7 +53,8 @@ void TStatusView::Show(const TStatusSnapshot& s, int64_t nowms) {
   const bool idle = s.ProgressBarChange <= 0 && s.SizeMessage.empty() && s.SpeedMessage.empty();
   if (terminal_) {
     const std::string progress = idle ? std::string() : ProgressText(s, true);
-    const std::string line = FitColumns(progress.empty() ? text : text + "  " + progress, columns_ - 1);
+    const std::string line =
+        FitColumns(progress.empty() ? text : text + "  " + progress, columns_ - 1);
     if (changed && !drawn_.empty()) std::fputs("\n", out_);
     if (changed || line != drawn_) {
       std::fputs("\r\033[K", out_);

@@ -38,9 +38,9 @@ class TStatusView {
   const TTranslationTable& table_;
   int columns_;
   bool shown_ = false;
-  std::string text_;     // status text shown last
-  std::string drawn_;    // terminal: the line on screen
-  std::string progress_; // plain: progress line printed last
+  std::string text_;      // status text shown last
+  std::string drawn_;     // terminal: the line on screen
+  std::string progress_;  // plain: progress line printed last
   int64_t progressat_ = 0;
 };
 

@@ -1,5 +1,3 @@
-#include "platform/process.h"
-
 #include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
@@ -8,6 +6,7 @@
 #include <string_view>
 
 #include "platform/errors.h"
+#include "platform/process.h"
 
 extern char** environ;
 
@@ -56,7 +55,8 @@ int SpawnProcess(const TSpawnOptions& options) {
   sigemptyset(&none);
   sigset_t defaults;
   sigemptyset(&defaults);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD}) sigaddset(&defaults, sig);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD})
+    sigaddset(&defaults, sig);
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (options.newprocessgroup) {
     flags |= POSIX_SPAWN_SETPGROUP;
@@ -83,8 +83,8 @@ int SpawnProcess(const TSpawnOptions& options) {
   envp.push_back(nullptr);
 
   pid_t pid = 0;
-  const int rc = posix_spawn(&pid, options.program.c_str(), &s.actions, &s.attr, argv.data(),
-                             envp.data());
+  const int rc =
+      posix_spawn(&pid, options.program.c_str(), &s.actions, &s.attr, argv.data(), envp.data());
   if (rc != 0) throw EOSError("Cannot start \"" + options.program + "\"", rc);
   return static_cast<int>(pid);
 }

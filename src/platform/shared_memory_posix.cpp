@@ -1,5 +1,3 @@
-#include "platform/shared_memory.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -11,10 +9,12 @@
 #include <chrono>
 
 #include "platform/errors.h"
+#include "platform/shared_memory.h"
 
 namespace vantrel::platform {
 
-TSharedMemory::TSharedMemory(const std::string& name, size_t size) : name_("/" + name), size_(size) {
+TSharedMemory::TSharedMemory(const std::string& name, size_t size)
+    : name_("/" + name), size_(size) {
   fd_ = ::shm_open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd_ < 0 && errno == EEXIST) {
     // Another launcher's game already holds its ticket by descriptor; the

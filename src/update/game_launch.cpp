@@ -146,7 +146,8 @@ std::string CutToCodeUnits(const std::string& text, size_t units) {
   return text.substr(0, i);
 }
 
-std::array<uint8_t, kGameTicketSize> BuildGameTicket(const std::string& login, const TBytes& digest) {
+std::array<uint8_t, kGameTicketSize> BuildGameTicket(const std::string& login,
+                                                     const TBytes& digest) {
   std::array<uint8_t, kGameTicketSize> ticket{};
   // The login field holds 16 bytes: as many whole characters as fit.
   size_t n = 0;
@@ -215,8 +216,8 @@ void TUpdateLogic::LaunchGame(const std::string& login, const std::string& passw
     std::copy(ticket.begin(), ticket.end(), section.Bytes().begin());
     platform::TEventDescriptor event;
 
-    const std::string commandline = GameCommandLine(gamefolder, loadedlang, Configs.Value("ServerIP"),
-                                                    section.Handle(), event.Handle(), user);
+    const std::string commandline = GameCommandLine(
+        gamefolder, loadedlang, Configs.Value("ServerIP"), section.Handle(), event.Handle(), user);
     platform::TSpawnOptions spawn;
     spawn.program = platform::ToSystemPath(gamefolder + kGameExecutable);
     spawn.argv = platform::SplitCommandLine(commandline);
@@ -246,21 +247,21 @@ bool LaunchGameThread::Start(TUpdateLogic& logic, std::string login, std::string
                              bool issave) {
   if (logic.gamelaunchbusy.exchange(true)) return false;
   if (logic.gamelaunchthread.joinable()) logic.gamelaunchthread.join();
-  logic.gamelaunchthread = std::jthread([&logic, login = std::move(login),
-                                         password = std::move(password), issave] {
-    try {
-      logic.LaunchGame(login, password, issave);
-    } catch (const std::exception& e) {
-      // The launch ends here (credits.dat not writable, say): the page and
-      // the front end are told instead of being left at "GameStarting".
-      try {
-        logic.LogMessage(std::string("Launch game failed: ") + e.what());
-      } catch (...) {
-      }
-      logic.OnStatusMessage("LaunchError");
-    }
-    logic.gamelaunchbusy = false;
-  });
+  logic.gamelaunchthread =
+      std::jthread([&logic, login = std::move(login), password = std::move(password), issave] {
+        try {
+          logic.LaunchGame(login, password, issave);
+        } catch (const std::exception& e) {
+          // The launch ends here (credits.dat not writable, say): the page and
+          // the front end are told instead of being left at "GameStarting".
+          try {
+            logic.LogMessage(std::string("Launch game failed: ") + e.what());
+          } catch (...) {
+          }
+          logic.OnStatusMessage("LaunchError");
+        }
+        logic.gamelaunchbusy = false;
+      });
   return true;
 }
 

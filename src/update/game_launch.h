@@ -46,7 +46,8 @@ std::string CutToCodeUnits(const std::string& text, size_t units);
 
 // The 32 ticket bytes before encryption: the login's bytes (at most 16,
 // never a character split) padded with zero, then the 16 digest bytes.
-std::array<uint8_t, kGameTicketSize> BuildGameTicket(const std::string& login, const TBytes& digest);
+std::array<uint8_t, kGameTicketSize> BuildGameTicket(const std::string& login,
+                                                     const TBytes& digest);
 
 // The game's command line:
 //   "<gamefolder>\bin32\Myrefall.exe" <-r|-t> +auth_ip <serverip> -auth_port 1237

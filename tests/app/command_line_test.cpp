@@ -20,11 +20,23 @@ TEST(CommandLineTest, HeadlessForms) {
     Args stateargs;
   } cases[] = {
       {"check", {"--headless", "check"}, THeadlessCommand::Check, false, "", {"check"}},
-      {"debug repair", {"--headless", "-debug", "repair"}, THeadlessCommand::Repair, true, "",
+      {"debug repair",
+       {"--headless", "-debug", "repair"},
+       THeadlessCommand::Repair,
+       true,
+       "",
        {"-debug", "repair"}},
-      {"play", {"--headless", "play", "Player"}, THeadlessCommand::Play, false, "Player",
+      {"play",
+       {"--headless", "play", "Player"},
+       THeadlessCommand::Play,
+       false,
+       "Player",
        {"play", "Player"}},
-      {"debug play", {"--headless", "-debug", "play", "p"}, THeadlessCommand::Play, true, "p",
+      {"debug play",
+       {"--headless", "-debug", "play", "p"},
+       THeadlessCommand::Play,
+       true,
+       "p",
        {"-debug", "play", "p"}},
   };
   for (const Case& c : cases) {
@@ -94,8 +106,8 @@ TEST(CommandLineTest, WindowRules) {
 
 TEST(CommandLineTest, OutcomeOfStatusKeys) {
   EXPECT_EQ(OutcomeOfStatus("ApplicationReady"), TOutcome::Ready);
-  for (const char* key : {"VersionCheckError", "UpdateError", "RepairError", "ClientCorrupted",
-                          "LaunchError"}) {
+  for (const char* key :
+       {"VersionCheckError", "UpdateError", "RepairError", "ClientCorrupted", "LaunchError"}) {
     EXPECT_EQ(OutcomeOfStatus(key), TOutcome::Error) << key;
   }
   for (const char* key : {"LoadingStatus", "CheckingUpdate", "UpdateReady", "GameStarting",

@@ -62,14 +62,12 @@ class LauncherTest : public ::testing::Test {
     ::_exit(121);
   }
 
-  static int Status(int raw) {
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  }
+  static int Status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
 
   // Runs the launcher with output into files; when signal is set, sends it
   // once the file named by waitfor exists.
-  TRun Run(const Args& args, const std::map<std::string, std::string>& env = {},
-           int signal = 0, const std::string& waitfor = "") {
+  TRun Run(const Args& args, const std::map<std::string, std::string>& env = {}, int signal = 0,
+           const std::string& waitfor = "") {
     const std::string out = elsewhere_.File("out.txt");
     const std::string err = elsewhere_.File("err.txt");
     const pid_t pid = ::fork();
@@ -100,7 +98,8 @@ class LauncherTest : public ::testing::Test {
   // Runs the launcher on a pseudo-terminal; answer(output so far) may write
   // to the terminal (returns true once it has done its part).
   template <typename Answer>
-  TRun RunOnTerminal(const Args& args, Answer answer, const std::map<std::string, std::string>& env = {}) {
+  TRun RunOnTerminal(const Args& args, Answer answer,
+                     const std::map<std::string, std::string>& env = {}) {
     int master = -1;
     const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
@@ -127,7 +126,8 @@ class LauncherTest : public ::testing::Test {
 
   template <typename Pred>
   static void WaitUntil(Pred pred) {
-    for (int i = 0; i < 2000 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 2000 && !pred(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
   std::map<std::string, std::string> GameRecord() {
@@ -139,7 +139,9 @@ class LauncherTest : public ::testing::Test {
     return r;
   }
 
-  void SaveCredentials() { WriteFileText(game_.File("credits.dat"), "player\r\n" + kSecretDigest + "\r\n"); }
+  void SaveCredentials() {
+    WriteFileText(game_.File("credits.dat"), "player\r\n" + kSecretDigest + "\r\n");
+  }
 
   TTempDir game_;
   TTempDir elsewhere_;
@@ -157,7 +159,10 @@ TEST_F(LauncherTest, HelpAndUsageErrors) {
       {"no command", {"--headless"}, 2, "", "Try 'Launcher.exe --help'."},
       {"unknown command", {"--headless", "install"}, 2, "", "unknown command 'install'"},
       {"play without login", {"--headless", "play"}, 2, "", "play needs a LOGIN"},
-      {"password on the command line", {"--headless", "play", "player", "secret"}, 2, "",
+      {"password on the command line",
+       {"--headless", "play", "player", "secret"},
+       2,
+       "",
        "never taken from the command line"},
       {"window", {}, 2, "", "window is not available in this build"},
       {"window with a layer", {"3"}, 2, "", "window is not available"},
@@ -210,7 +215,8 @@ TEST_F(LauncherTest, PlayWithTheSavedPassword) {
 TEST_F(LauncherTest, PlayAsksForThePasswordWithoutEcho) {
   const TRun r = RunOnTerminal({"--headless", "play", "newbie"},
                                [](const std::string& out, int master, pid_t) {
-                                 if (out.find("Password for newbie: ") == std::string::npos) return false;
+                                 if (out.find("Password for newbie: ") == std::string::npos)
+                                   return false;
                                  return ::write(master, "secret\n", 7) == 7;
                                });
   EXPECT_EQ(r.status, 0) << r.out;
@@ -238,12 +244,14 @@ TEST_F(LauncherTest, PlayWithoutPasswordOrGame) {
 TEST_F(LauncherTest, CtrlCAtThePasswordPrompt) {
   const TRun r = RunOnTerminal({"--headless", "-debug", "play", "newbie"},
                                [](const std::string& out, int, pid_t pid) {
-                                 if (out.find("Password for newbie: ") == std::string::npos) return false;
+                                 if (out.find("Password for newbie: ") == std::string::npos)
+                                   return false;
                                  return ::kill(pid, SIGINT) == 0;
                                });
   EXPECT_EQ(r.status, 130) << r.out;
   EXPECT_FALSE(std::filesystem::exists(Record()));
-  EXPECT_NE(ReadFileText(game_.File("Launcher.log")).find(": Close browser\r\n"), std::string::npos);
+  EXPECT_NE(ReadFileText(game_.File("Launcher.log")).find(": Close browser\r\n"),
+            std::string::npos);
 }
 
 TEST_F(LauncherTest, TerminationWhileTheGameHoldsItsTicket) {
@@ -252,7 +260,8 @@ TEST_F(LauncherTest, TerminationWhileTheGameHoldsItsTicket) {
                      SIGTERM, Record());
   EXPECT_EQ(r.status, 143) << r.out << r.err;
   EXPECT_NE(r.out.find("Interrupted: closing the launcher..."), std::string::npos) << r.out;
-  EXPECT_NE(ReadFileText(game_.File("Launcher.log")).find(": Close browser\r\n"), std::string::npos);
+  EXPECT_NE(ReadFileText(game_.File("Launcher.log")).find(": Close browser\r\n"),
+            std::string::npos);
   // The ticket the game got is gone (another launcher's may exist meanwhile).
   auto rec = GameRecord();
   struct stat st {};

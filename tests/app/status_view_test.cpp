@@ -27,7 +27,9 @@ TEST(TranslationTableTest, EnglishTableAsThePageShowsIt) {
       {"ServerStatus", "online", "Server status: online"},
       {"ServerStatus", "", "Server status: %s"},
       {"ConnectError", "", "Couldn't connect to server!"},
-      {"LangFrBtnCaption", "", "Fran\xC3\xA7" "ais"},
+      {"LangFrBtnCaption", "",
+       "Fran\xC3\xA7"
+       "ais"},
       {"NoSuchKey", "", "NoSuchKey"},
   };
   for (const Case& c : cases) {
@@ -101,7 +103,8 @@ TEST(StatusViewTest, TerminalRedrawsOneLineWithABar) {
     v.Finish();
   });
   EXPECT_EQ(out,
-            "\r\033[KDownloading and unpacking files  [############............]  50.0%  5.0MB / 10.0MB  1.00MB/s"
+            "\r\033[KDownloading and unpacking files  [############............]  50.0%  5.0MB / "
+            "10.0MB  1.00MB/s"
             "\n\r\033[KSave client data...\n");
 }
 

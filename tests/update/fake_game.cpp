@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
   unsigned ticketfd = 0;
   unsigned eventfd = 0;
   for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "-handle") == 0) std::sscanf(argv[i + 1], "%8X:%8X", &ticketfd, &eventfd);
+    if (std::strcmp(argv[i], "-handle") == 0)
+      std::sscanf(argv[i + 1], "%8X:%8X", &ticketfd, &eventfd);
   }
   struct stat st {};
   if (::fstat(static_cast<int>(ticketfd), &st) == 0) {
@@ -57,7 +58,10 @@ int main(int argc, char** argv) {
     if (::pread(static_cast<int>(ticketfd), ticket, sizeof ticket, 0) == 32) {
       const auto key = vantrel::GameTicketKey();
       vantrel::Rc4Crypt(key, ticket);
-      out += "login=" + std::string(reinterpret_cast<const char*>(ticket), ::strnlen(reinterpret_cast<const char*>(ticket), 16)) + "\n";
+      out += "login=" +
+             std::string(reinterpret_cast<const char*>(ticket),
+                         ::strnlen(reinterpret_cast<const char*>(ticket), 16)) +
+             "\n";
       out += "loginhex=" + Hex(ticket, 16) + "\n";
       out += "digest=" + Hex(ticket + 16, 16) + "\n";
     }

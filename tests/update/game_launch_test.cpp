@@ -29,7 +29,9 @@ const std::string kConfigs =
     "\xEF\xBB\xBFLauncherName=Launcher.exe\r\nLauncherFolder=\\\r\nVersionFileFolder=\\\r\n"
     "DownloadFolder=\\tmp\r\nLoginType=RU\r\nServerIP=10.0.0.1\r\nRemoveDeletedFiles=true\r\n"
     "UnpackDevDB=false";
-const std::string kServers = "\xEF\xBB\xBF" "2\r\nhttp://a/kestrune/";
+const std::string kServers =
+    "\xEF\xBB\xBF"
+    "2\r\nhttp://a/kestrune/";
 const std::string kSecretDigest = "5EBE2294ECD0E0F08EAB7690D2A6EE69";  // MD5 of "secret"
 
 std::string Hex(const std::string& bytes) {
@@ -60,13 +62,15 @@ class GameLaunchTest : public ::testing::Test {
     ::unsetenv("FAKE_GAME_NO_EVENT");
   }
   ~GameLaunchTest() override {
-    if (logic_ && logic_->gameprocid != 0) ::waitpid(static_cast<pid_t>(logic_->gameprocid), nullptr, 0);
+    if (logic_ && logic_->gameprocid != 0)
+      ::waitpid(static_cast<pid_t>(logic_->gameprocid), nullptr, 0);
   }
 
   TUpdateLogic& Make(const std::string& lang = "en", bool debug = true) {
     entries_[0] = {"RCDATA", "Configs", reinterpret_cast<const unsigned char*>(kConfigs.data()),
                    static_cast<int64_t>(kConfigs.size())};
-    entries_[1] = {"RCDATA", "DownloadServers", reinterpret_cast<const unsigned char*>(kServers.data()),
+    entries_[1] = {"RCDATA", "DownloadServers",
+                   reinterpret_cast<const unsigned char*>(kServers.data()),
                    static_cast<int64_t>(kServers.size())};
     entries_[2] = {nullptr, nullptr, nullptr, 0};
     table_ = std::make_unique<platform::TResourceTable>(entries_);
@@ -149,10 +153,15 @@ TEST(GameTicketTest, PasswordDigestTakesUtf16CodeUnits) {
 
 TEST(GameTicketTest, LoginIsCutWithoutSplittingACharacter) {
   EXPECT_EQ(NormaliseLogin(" \t Player\r\n"), "player");
-  EXPECT_EQ(NormaliseLogin("\xC3\x84" "Bc"), "\xC3\x84" "bc");  // only ASCII letters here
+  EXPECT_EQ(NormaliseLogin("\xC3\x84"
+                           "Bc"),
+            "\xC3\x84"
+            "bc");  // only ASCII letters here
   EXPECT_EQ(CutToCodeUnits("abcdefghijklmnopqrst", 16), "abcdefghijklmnop");
   EXPECT_EQ(CutToCodeUnits(std::string(15, 'a') + "\xF0\x9F\x98\x80", 16), std::string(15, 'a'));
-  EXPECT_EQ(CutToCodeUnits(std::string(14, 'a') + "\xF0\x9F\x98\x80" "b", 16),
+  EXPECT_EQ(CutToCodeUnits(std::string(14, 'a') + "\xF0\x9F\x98\x80"
+                                                  "b",
+                           16),
             std::string(14, 'a') + "\xF0\x9F\x98\x80");
   // Sixteen Cyrillic letters stay whole on the command line; the ticket's
   // 16-byte field takes the first eight.
@@ -176,7 +185,7 @@ struct LaunchCase {
   std::string lang;
   std::string login, password;
   bool issave;
-  bool saved;  // credits.dat holds "player" and the digest of "secret" at start
+  bool saved;              // credits.dat holds "player" and the digest of "secret" at start
   std::string savedlogin;  // credits.dat afterwards: first line, "" = deleted
   bool rewritten;          // credits.dat written anew
   std::string uid;         // after -uid and in the ticket
@@ -209,7 +218,8 @@ TEST_F(GameLaunchTest, PlayHandsTheGameItsTicketAndCommandLine) {
     std::filesystem::remove(dir_.File("credits.dat"));
     std::filesystem::remove(record_);
     // A third line that a rewrite would drop.
-    if (c.saved) WriteFileText(dir_.File("credits.dat"), "player\r\n" + kSecretDigest + "\r\nuntouched\r\n");
+    if (c.saved)
+      WriteFileText(dir_.File("credits.dat"), "player\r\n" + kSecretDigest + "\r\nuntouched\r\n");
     closedelays_.clear();
     TUpdateLogic& logic = Make(c.lang);
 
@@ -237,7 +247,8 @@ TEST_F(GameLaunchTest, PlayHandsTheGameItsTicketAndCommandLine) {
     EXPECT_EQ(r["shmsize"], "32");
     EXPECT_EQ(r["byname"], "same");
     EXPECT_EQ(r["login"], c.uid.substr(0, 16));
-    EXPECT_EQ(r["loginhex"], Hex(c.uid.substr(0, 16)) + std::string(2 * (16 - std::min<size_t>(16, c.uid.size())), '0'));
+    EXPECT_EQ(r["loginhex"], Hex(c.uid.substr(0, 16)) +
+                                 std::string(2 * (16 - std::min<size_t>(16, c.uid.size())), '0'));
     EXPECT_EQ(r["digest"], c.digest);
 
     if (c.savedlogin.empty()) {
