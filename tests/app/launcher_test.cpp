@@ -54,6 +54,9 @@ class LauncherTest : public ::testing::Test {
     if (::chdir(elsewhere_.Path().c_str()) != 0) ::_exit(120);
   }
 
+  // What the launcher gets from the test runner: the standard three only.
+  static void CloseInheritedDescriptors() { ::close_range(3, ~0u, 0); }
+
   [[noreturn]] void Exec(const Args& args) {
     std::vector<char*> argv{const_cast<char*>("Launcher.exe")};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -80,6 +83,7 @@ class LauncherTest : public ::testing::Test {
       ::dup2(in, 0);
       ::dup2(o, 1);
       ::dup2(e, 2);
+      CloseInheritedDescriptors();
       Exec(args);
     }
     if (signal != 0) {
@@ -104,6 +108,7 @@ class LauncherTest : public ::testing::Test {
     const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
       EnterChild(env);
+      CloseInheritedDescriptors();
       Exec(args);
     }
     TRun r;
@@ -199,7 +204,7 @@ TEST_F(LauncherTest, DebugWritesTheLogNextToTheExecutable) {
 
 TEST_F(LauncherTest, PlayWithTheSavedPassword) {
   SaveCredentials();
-  const TRun r = Run({"--headless", "play", " Player "});
+  const TRun r = Run({"--headless", "-debug", "play", " Player "});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("The game is starting, please wait...\n"), std::string::npos) << r.out;
   auto rec = GameRecord();
@@ -209,6 +214,12 @@ TEST_F(LauncherTest, PlayWithTheSavedPassword) {
   EXPECT_EQ(rec["login"], "player");
   EXPECT_EQ(rec["digest"], kSecretDigest);
   EXPECT_EQ(rec["cwd"], std::filesystem::canonical(game_.Path()).string());
+  // The two descriptors of the handle pair and nothing else of the launcher's.
+  unsigned ticket = 0, event = 0;
+  ASSERT_EQ(std::sscanf(rec["argv7"].c_str(), "%8X:%8X", &ticket, &event), 2);
+  EXPECT_EQ(rec["fds"], std::to_string(std::min(ticket, event)) + "," +
+                            std::to_string(std::max(ticket, event)));
+  EXPECT_EQ(ReadFileText(game_.File("Launcher.log")).find("secret"), std::string::npos);
   EXPECT_EQ(ReadFileText(game_.File("credits.dat")), "player\r\n" + kSecretDigest + "\r\n");
 }
 

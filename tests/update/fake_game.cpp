@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -41,6 +42,18 @@ int main(int argc, char** argv) {
   out += std::string("cmdline=") + (cmdline != nullptr ? cmdline : "") + "\n";
   char cwd[4096];
   out += std::string("cwd=") + (::getcwd(cwd, sizeof cwd) != nullptr ? cwd : "?") + "\n";
+
+  // Descriptors above the standard three that the game was given.
+  std::string fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    struct stat fst {};
+    // The iterator's own descriptor is a folder; the launcher passes none.
+    if (fd > 2 && ::fstat(fd, &fst) == 0 && !S_ISDIR(fst.st_mode)) {
+      fds += (fds.empty() ? "" : ",") + std::to_string(fd);
+    }
+  }
+  out += "fds=" + fds + "\n";
 
   unsigned ticketfd = 0;
   unsigned eventfd = 0;

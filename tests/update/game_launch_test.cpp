@@ -285,6 +285,23 @@ TEST_F(GameLaunchTest, MissingGameIsALaunchError) {
   EXPECT_NE(Log().find("Failed create game process, error: 2\r\n"), std::string::npos);
 }
 
+TEST_F(GameLaunchTest, LeftoverTicketOfTheSameNameIsReplaced) {
+  // A launcher that ended while the game held its ticket left the name behind.
+  const int stale = ::shm_open(("/" + ticket_).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(stale, 0);
+  ASSERT_EQ(::ftruncate(stale, 4096), 0);
+  ::close(stale);
+  TUpdateLogic& logic = Make();
+  logic.LaunchGame("player", "secret", false);
+  EXPECT_EQ(closedelays_, std::vector<int32_t>{30});
+  EXPECT_FALSE(ShmExists(ticket_));
+  auto r = GameRecord();
+  EXPECT_EQ(r["byname"], "same");
+  EXPECT_EQ(r["shmmode"], "600");
+  EXPECT_EQ(r["shmsize"], "32");
+  EXPECT_EQ(r["digest"], kSecretDigest);
+}
+
 TEST_F(GameLaunchTest, GameThatNeverSetsTheEventIsWaitedForAtMostTheBound) {
   ::setenv("FAKE_GAME_NO_EVENT", "1", 1);
   TUpdateLogic& logic = Make();
