@@ -92,6 +92,7 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
   std::thread closer;
   int exitcode = -1;  // decided outcome, -1 while still working
   bool closing = false;
+  bool interrupted = false;
   const auto startclose = [&] {
     closing = true;
     closer = std::thread([&logic] { logic.AppClose(true, 0); });
@@ -101,16 +102,17 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
     const int rc = ::poll(fds, 2, kPollMs);
     if (rc > 0 && (fds[0].revents & POLLIN) != 0) {
       if (const int sig = signals.Take(); sig != 0) {
-        if (closing) {
+        if (interrupted) {
           // A second request: leave without waiting any longer.
           view.Finish();
           std::fprintf(stderr, "Interrupted again; leaving at once.\n");
           std::fflush(nullptr);
           std::_Exit(InterruptedExit(sig));
         }
+        interrupted = true;
         view.Note("Interrupted: closing the launcher...");
         exitcode = InterruptedExit(sig);
-        startclose();
+        if (!closing) startclose();
       }
     }
     if (exitcode < 0) {

@@ -254,11 +254,13 @@ bool LaunchGameThread::Start(TUpdateLogic& logic, std::string login, std::string
         } catch (const std::exception& e) {
           // The launch ends here (credits.dat not writable, say): the page and
           // the front end are told instead of being left at "GameStarting".
+          // Once the game runs, only the close can have failed; that is no
+          // launch error.
           try {
             logic.LogMessage(std::string("Launch game failed: ") + e.what());
           } catch (...) {
           }
-          logic.OnStatusMessage("LaunchError");
+          if (logic.gameprocid == 0) logic.OnStatusMessage("LaunchError");
         }
         logic.gamelaunchbusy = false;
       });
