@@ -215,8 +215,9 @@ class TUpdateLogic {
   // be taken stops waiting, releases it and leaves the close to AppClose.
   platform::TEventDescriptor closerequested;
 
-  // The thread of LaunchGameThread and whether it still runs; both written
-  // by the thread that starts a launch only.
+  // Whether a launch runs: set by LaunchGameThread::Start, cleared by the
+  // launch thread as it ends. The thread object itself is touched only by
+  // the thread that starts launches (and joined by the destructor).
   std::atomic<bool> gamelaunchbusy{false};
   std::jthread gamelaunchthread;
 };
