@@ -17,11 +17,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/firewall.h"
 #include "platform/resources.h"
+#include "platform/shared_memory.h"
 #include "platform/stream.h"
 
 namespace vantrel {
@@ -184,6 +186,40 @@ class TUpdateLogic {
   // Guards LogFile and every line written to it.
   std::mutex loglock_;
   std::optional<TFileStream> LogFile;
+
+  // ==== Game launch, close and workflow commands =========================
+  // Kept last: the launch thread below must be joined before the fields
+  // above are destroyed.
+ public:
+  // Play on the calling thread: saves the credentials, hands the game its
+  // ticket and command line, waits until the game takes the ticket (at most
+  // gameticketwaitms), then closes the launcher (AppClose(false, 30)). A game
+  // that cannot be started gives "LaunchError" with every button off.
+  // Raises when "credits.dat" cannot be written or deleted (game_launch.cpp).
+  void LaunchGame(const std::string& login, const std::string& password, bool issave);
+  // The close sequence, on the calling thread; ends with
+  // FOnCloseFinished(closedelay) (close_sequence.cpp).
+  void AppClose(bool showclosemsg, int32_t closedelay);
+  // The workflows the page starts; each returns at once.
+  void LaunchVersionCheck();
+  void LaunchRepair();
+
+  // Name of the ticket's shared memory object; tests choose their own.
+  std::string ticketname = "myrefall_auth_ticket_map";
+  // Longest wait, in milliseconds, for the game to take its ticket.
+  int32_t gameticketwaitms = 60000;
+  // Arguments for a launcher started in place of this one (self-update):
+  // empty for the window, the same headless command for the front end.
+  std::vector<std::string> restartargs;
+  // Set by AppClose as it starts: a game launch waiting for its ticket to
+  // be taken stops waiting, releases it and leaves the close to AppClose.
+  platform::TEventDescriptor closerequested;
+
+  // Whether a launch runs: set by LaunchGameThread::Start, cleared by the
+  // launch thread as it ends. The thread object itself is touched only by
+  // the thread that starts launches (and joined by the destructor).
+  std::atomic<bool> gamelaunchbusy{false};
+  std::jthread gamelaunchthread;
 };
 
 }  // namespace vantrel

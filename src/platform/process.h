@@ -1,0 +1,32 @@
+// Starting other programs: the game and the new launcher. A started program
+// keeps only the descriptors it is given, gets a clean signal mask and
+// default signal actions, and runs beside the launcher (nobody waits for it
+// unless the caller does).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vantrel::platform {
+
+struct TSpawnOptions {
+  std::string program;                // path of the executable (system form)
+  std::vector<std::string> argv;      // argv[0] included
+  std::string currentfolder;          // the child's current folder; empty = ours
+  std::vector<int> inheritfds;        // descriptors passed on under the same numbers
+  std::vector<std::string> extraenv;  // "NAME=value" added to our environment
+  bool newprocessgroup = false;       // the child leads a process group of its own
+};
+
+// Starts the program and returns its process id. Raises EOSError (whose
+// ErrorCode is the errno value) when it cannot be started, a missing or
+// non-executable program and a missing current folder included.
+int SpawnProcess(const TSpawnOptions& options);
+
+// Splits a command line into arguments the way a shell splits a simple
+// one: blanks and tabs separate arguments, a double quote starts or ends a
+// quoted run (in which blanks are kept) and is itself dropped; every other
+// character, "\" included, stands for itself.
+std::vector<std::string> SplitCommandLine(const std::string& commandline);
+
+}  // namespace vantrel::platform
