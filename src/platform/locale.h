@@ -14,3 +14,13 @@ char LocaleDecimalSeparator();
 std::string FormatLocalDateTimeNow();
 
 }  // namespace vantrel::platform
+
+namespace vantrel::platform {
+
+// The text lower-cased character by character with the case rules of the
+// environment's LC_CTYPE locale when it is a UTF-8 locale, else those of
+// C.UTF-8 (full Unicode simple case mapping). Bytes that are not UTF-8 are
+// kept as they are.
+std::string LinguisticLowerCase(const std::string& text);
+
+}  // namespace vantrel::platform

@@ -1,26 +1,32 @@
-// Starting other programs.
+// Starting other programs: the game and the new launcher. A started program
+// keeps only the descriptors it is given, gets a clean signal mask and
+// default signal actions, and runs beside the launcher (nobody waits for it
+// unless the caller does).
 #pragma once
 
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace vantrel::platform {
 
-struct TProcessOptions {
-  std::string workingfolder;        // empty: the current folder
-  bool newprocessgroup = false;     // the child leads a process group of its own
-  std::vector<int> inheritfds;      // descriptors the child keeps (others are close-on-exec)
+struct TSpawnOptions {
+  std::string program;                // path of the executable (system form)
+  std::vector<std::string> argv;      // argv[0] included
+  std::string currentfolder;          // the child's current folder; empty = ours
+  std::vector<int> inheritfds;        // descriptors passed on under the same numbers
+  std::vector<std::string> extraenv;  // "NAME=value" added to our environment
+  bool newprocessgroup = false;       // the child leads a process group of its own
 };
 
-// Starts path (system path rules of files.h) with argv[0] = path followed by
-// args and the inherited environment. Returns the process id; raises
-// EOSError naming the program when it cannot be started.
-pid_t StartProcess(const std::string& path, const std::vector<std::string>& args,
-                   const TProcessOptions& options = {});
+// Starts the program and returns its process id. Raises EOSError (whose
+// ErrorCode is the errno value) when it cannot be started, a missing or
+// non-executable program and a missing current folder included.
+int SpawnProcess(const TSpawnOptions& options);
 
-// Waits for a child started by StartProcess; its exit code, 128 + signal
-// number when it was killed, -1 when it cannot be waited for.
-int WaitProcess(pid_t pid);
+// Splits a command line into arguments the way a shell splits a simple
+// one: blanks and tabs separate arguments, a double quote starts or ends a
+// quoted run (in which blanks are kept) and is itself dropped; every other
+// character, "\" included, stands for itself.
+std::vector<std::string> SplitCommandLine(const std::string& commandline);
 
 }  // namespace vantrel::platform

@@ -1,63 +1,114 @@
-#include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 
 #include "platform/errors.h"
-#include "platform/files.h"
 #include "platform/process.h"
 
 extern char** environ;
 
 namespace vantrel::platform {
 
-pid_t StartProcess(const std::string& path, const std::vector<std::string>& args,
-                   const TProcessOptions& options) {
-  const std::string program = ToSystemPath(path);
-  std::vector<std::string> argvtext;
-  argvtext.push_back(program);
-  argvtext.insert(argvtext.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argvtext) argv.push_back(a.data());
-  argv.push_back(nullptr);
+namespace {
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
-  if (!options.workingfolder.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, ToSystemPath(options.workingfolder).c_str());
+// Owns what posix_spawn needs and frees it on every path.
+struct TSpawnState {
+  posix_spawn_file_actions_t actions{};
+  posix_spawnattr_t attr{};
+  bool hasactions = false;
+  bool hasattr = false;
+  ~TSpawnState() {
+    if (hasactions) posix_spawn_file_actions_destroy(&actions);
+    if (hasattr) posix_spawnattr_destroy(&attr);
   }
-  for (int fd : options.inheritfds) {
-    // Re-duplicating a descriptor onto itself clears its close-on-exec flag
-    // in the child only.
-    posix_spawn_file_actions_adddup2(&actions, fd, fd);
-  }
-  short flags = 0;
-  if (options.newprocessgroup) {
-    flags |= POSIX_SPAWN_SETPGROUP;
-    posix_spawnattr_setpgroup(&attr, 0);
-  }
-  posix_spawnattr_setflags(&attr, flags);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) throw EOSError("Cannot start \"" + program + "\"", rc);
-  return pid;
+};
+
+void Check(int rc, const std::string& what) {
+  if (rc != 0) throw EOSError(what, rc);
 }
 
-int WaitProcess(pid_t pid) {
-  int status = 0;
-  for (;;) {
-    if (::waitpid(pid, &status, 0) >= 0) break;
-    if (errno != EINTR) return -1;
+}  // namespace
+
+int SpawnProcess(const TSpawnOptions& options) {
+  TSpawnState s;
+  Check(posix_spawn_file_actions_init(&s.actions), "posix_spawn_file_actions_init");
+  s.hasactions = true;
+  Check(posix_spawnattr_init(&s.attr), "posix_spawnattr_init");
+  s.hasattr = true;
+
+  // A descriptor duplicated onto itself loses its close-on-exec flag in the
+  // child only, so our own descriptors stay private to every other child.
+  for (const int fd : options.inheritfds) {
+    Check(posix_spawn_file_actions_adddup2(&s.actions, fd, fd), "posix_spawn_file_actions_adddup2");
   }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+  if (!options.currentfolder.empty()) {
+    Check(posix_spawn_file_actions_addchdir_np(&s.actions, options.currentfolder.c_str()),
+          "posix_spawn_file_actions_addchdir_np");
+  }
+
+  // The launcher may block signals to receive them through a descriptor;
+  // the child starts with none blocked and the default actions.
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD})
+    sigaddset(&defaults, sig);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (options.newprocessgroup) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    Check(posix_spawnattr_setpgroup(&s.attr, 0), "posix_spawnattr_setpgroup");
+  }
+  Check(posix_spawnattr_setsigmask(&s.attr, &none), "posix_spawnattr_setsigmask");
+  Check(posix_spawnattr_setsigdefault(&s.attr, &defaults), "posix_spawnattr_setsigdefault");
+  Check(posix_spawnattr_setflags(&s.attr, flags), "posix_spawnattr_setflags");
+
+  std::vector<char*> argv;
+  for (const std::string& a : options.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    bool replaced = false;
+    for (const std::string& extra : options.extraenv) {
+      const auto eq = extra.find('=');
+      if (entry.substr(0, eq + 1) == std::string_view(extra).substr(0, eq + 1)) replaced = true;
+    }
+    if (!replaced) envp.push_back(*e);
+  }
+  for (const std::string& e : options.extraenv) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+
+  pid_t pid = 0;
+  const int rc =
+      posix_spawn(&pid, options.program.c_str(), &s.actions, &s.attr, argv.data(), envp.data());
+  if (rc != 0) throw EOSError("Cannot start \"" + options.program + "\"", rc);
+  return static_cast<int>(pid);
+}
+
+std::vector<std::string> SplitCommandLine(const std::string& commandline) {
+  std::vector<std::string> args;
+  std::string current;
+  bool inarg = false;
+  bool quoted = false;
+  for (const char c : commandline) {
+    if (c == '"') {
+      quoted = !quoted;
+      inarg = true;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (inarg) args.push_back(current);
+      current.clear();
+      inarg = false;
+    } else {
+      current += c;
+      inarg = true;
+    }
+  }
+  if (inarg) args.push_back(current);
+  return args;
 }
 
 }  // namespace vantrel::platform

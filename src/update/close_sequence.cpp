@@ -9,6 +9,8 @@
 namespace vantrel {
 
 void TUpdateLogic::AppClose(bool showclosemsg, int32_t closedelay) {
+  // First: a game launch waiting for its ticket stops waiting.
+  closerequested.Set();
   if (showclosemsg) OnStatusMessage("ClientFSUninit");
   LogMessage("Closing launcher");
   try {

@@ -19,12 +19,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/firewall.h"
 #include "platform/process.h"
 #include "platform/resources.h"
+#include "platform/shared_memory.h"
 #include "platform/stream.h"
 #include "versions/update_list.h"
 
@@ -194,11 +196,8 @@ class TUpdateLogic {
     int folderattempts = 50;        // bound on creating an extraction folder
   } timings;
 
-  // Arguments the self-update gives the new launcher (none for the window;
-  // the headless front end passes its own command) and the new launcher's
-  // process id once started (0 before).
-  std::vector<std::string> newlauncherargs;
-  std::atomic<pid_t> newlauncherpid{0};
+  // The new launcher's process id once the self-update started it (0 before).
+  std::atomic<int> newlauncherpid{0};
 
   // --- Fields ----------------------------------------------------------------
   std::string loadedlogin;
@@ -271,6 +270,33 @@ class TUpdateLogic {
   // Guards LogFile and every line written to it.
   std::mutex loglock_;
   std::optional<TFileStream> LogFile;
+
+  // ==== Game launch, close and workflow commands =========================
+  // Kept last: the launch thread below must be joined before the fields
+  // above are destroyed.
+ public:
+  // Play on the calling thread: saves the credentials, hands the game its
+  // ticket and command line, waits until the game takes the ticket (at most
+  // gameticketwaitms), then closes the launcher (AppClose(false, 30)). A game
+  // that cannot be started gives "LaunchError" with every button off.
+  // Raises when "credits.dat" cannot be written or deleted (game_launch.cpp).
+  void LaunchGame(const std::string& login, const std::string& password, bool issave);
+  // Name of the ticket's shared memory object; tests choose their own.
+  std::string ticketname = "myrefall_auth_ticket_map";
+  // Longest wait, in milliseconds, for the game to take its ticket.
+  int32_t gameticketwaitms = 60000;
+  // Arguments for a launcher started in place of this one (self-update):
+  // empty for the window, the same headless command for the front end.
+  std::vector<std::string> restartargs;
+  // Set by AppClose as it starts: a game launch waiting for its ticket to
+  // be taken stops waiting, releases it and leaves the close to AppClose.
+  platform::TEventDescriptor closerequested;
+
+  // Whether a launch runs: set by LaunchGameThread::Start, cleared by the
+  // launch thread as it ends. The thread object itself is touched only by
+  // the thread that starts launches (and joined by the destructor).
+  std::atomic<bool> gamelaunchbusy{false};
+  std::jthread gamelaunchthread;
 };
 
 }  // namespace vantrel

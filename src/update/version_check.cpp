@@ -103,9 +103,12 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
     platform::MakeExecutable(launcherpath);
     LogMessage("Create process for new launcher");
     try {
-      platform::TProcessOptions options;
+      platform::TSpawnOptions options;
+      options.program = platform::ToSystemPath(launcherpath);
+      options.argv.push_back(options.program);
+      options.argv.insert(options.argv.end(), restartargs.begin(), restartargs.end());
       options.newprocessgroup = true;
-      newlauncherpid = platform::StartProcess(launcherpath, newlauncherargs, options);
+      newlauncherpid = platform::SpawnProcess(options);
     } catch (const EOSError&) {
       return error("CNew launcher lainching failed");
     }

@@ -1,0 +1,149 @@
+#include "app/headless.h"
+
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "app/status_view.h"
+#include "platform/shared_memory.h"
+#include "update/game_launch.h"
+
+namespace vantrel::app {
+
+namespace {
+
+// The page polls the status texts every 200 ms.
+constexpr int kPollMs = 200;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int InterruptedExit(int sig) { return 128 + sig; }
+
+}  // namespace
+
+TOutcome OutcomeOfStatus(const std::string& key) {
+  if (key == "ApplicationReady") return TOutcome::Ready;
+  if (key == "VersionCheckError" || key == "UpdateError" || key == "RepairError" ||
+      key == "ClientCorrupted" || key == "LaunchError") {
+    return TOutcome::Error;
+  }
+  return TOutcome::Working;
+}
+
+int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationTable& table,
+                TTerminationSignals& signals) {
+  const bool terminal = IsTerminal(stdout);
+  TStatusView view(stdout, terminal, table, terminal ? TerminalColumns(stdout) : 80);
+
+  // The close sequence ends with this event, on whatever thread ran it.
+  platform::TEventDescriptor closefinished;
+  logic.FOnCloseFinished = [&closefinished](int32_t) { closefinished.Set(); };
+
+  // What Play needs is gathered before anything starts.
+  std::string password;
+  bool issave = false;
+  if (cl.command == THeadlessCommand::Play) {
+    if (logic.loadedsave && logic.loadedlogin == NormaliseLogin(cl.login)) {
+      view.Note("Using the saved password of " + logic.loadedlogin + ".");
+      password = logic.loadedpassword;
+      issave = true;
+    } else {
+      const TPasswordAnswer answer = ReadPasswordNoEcho("Password for " + cl.login + ": ", signals);
+      if (answer.kind == TPasswordAnswer::TKind::NoTerminal) {
+        std::fprintf(stderr, "No saved password for %s and no terminal to ask for one.\n",
+                     cl.login.c_str());
+        logic.AppClose(false, 0);
+        return kExitError;
+      }
+      if (answer.kind == TPasswordAnswer::TKind::Interrupted) {
+        logic.AppClose(false, 0);
+        return InterruptedExit(answer.signal);
+      }
+      password = answer.password;
+      // Saving stays as it was: on when credentials were saved before.
+      issave = logic.loadedsave;
+    }
+  }
+
+  switch (cl.command) {
+    case THeadlessCommand::Check:
+      logic.LaunchVersionCheck();
+      break;
+    case THeadlessCommand::Repair:
+      logic.LaunchRepair();
+      break;
+    case THeadlessCommand::Play:
+      LaunchGameThread::Start(logic, cl.login, password, issave);
+      break;
+    case THeadlessCommand::None:
+      return kExitUsage;
+  }
+  password.assign(password.size(), '\0');
+
+  // Watch the state until an outcome; then close the launcher as the close
+  // button would and wait for the close to finish.
+  std::thread closer;
+  int exitcode = -1;  // decided outcome, -1 while still working
+  bool closing = false;
+  bool interrupted = false;
+  const auto startclose = [&] {
+    closing = true;
+    closer = std::thread([&logic] { logic.AppClose(true, 0); });
+  };
+  for (;;) {
+    pollfd fds[2] = {{signals.Handle(), POLLIN, 0}, {closefinished.Handle(), POLLIN, 0}};
+    const int rc = ::poll(fds, 2, kPollMs);
+    if (rc > 0 && (fds[0].revents & POLLIN) != 0) {
+      if (const int sig = signals.Take(); sig != 0) {
+        if (interrupted) {
+          // A second request: leave without waiting any longer.
+          view.Finish();
+          std::fprintf(stderr, "Interrupted again; leaving at once.\n");
+          std::fflush(nullptr);
+          std::_Exit(InterruptedExit(sig));
+        }
+        interrupted = true;
+        view.Note("Interrupted: closing the launcher...");
+        exitcode = InterruptedExit(sig);
+        if (!closing) startclose();
+      }
+    }
+    if (exitcode < 0) {
+      const TStatusSnapshot status = logic.GetStatus();
+      logic.GetButtons();  // the page polls both; the front end needs the status only
+      view.Show(status, NowMs());
+      switch (OutcomeOfStatus(status.StatusMessage)) {
+        case TOutcome::Ready:
+          exitcode = kExitReady;
+          break;
+        case TOutcome::Error:
+          exitcode = kExitError;
+          break;
+        case TOutcome::Working:
+          break;
+      }
+      if (exitcode >= 0 && !closing) startclose();
+    }
+    if (closefinished.WaitFor(0)) {
+      // A close nobody here asked for: the game was started (the status
+      // went through "GameStarting"), or the launcher handed over to a new
+      // one. Both end this launcher's work well.
+      if (exitcode < 0) exitcode = kExitReady;
+      break;
+    }
+  }
+  view.Finish();
+  if (closer.joinable()) closer.join();
+  // A game launch still holding its ticket lets go of it now.
+  if (logic.gamelaunchthread.joinable()) logic.gamelaunchthread.join();
+  return exitcode;
+}
+
+}  // namespace vantrel::app
