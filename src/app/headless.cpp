@@ -1,6 +1,7 @@
 #include "app/headless.h"
 
 #include <poll.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "app/status_view.h"
+#include "platform/process.h"
 #include "platform/shared_memory.h"
 #include "update/game_launch.h"
 
@@ -139,8 +141,19 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
       break;
     }
   }
-  view.Finish();
   if (closer.joinable()) closer.join();
+  // After a self-update the new launcher goes on with the same command; this
+  // one waits for it and ends as it ends, passing on a stop request.
+  if (const int child = logic.newlauncherpid.load(); child > 0 && !interrupted) {
+    view.Note("Continuing in the updated launcher...");
+    view.Finish();
+    for (;;) {
+      const int code = platform::WaitProcess(child, kPollMs);
+      if (code != -2) return code < 0 ? kExitError : code;
+      if (const int sig = signals.Take(); sig != 0) ::kill(child, sig);
+    }
+  }
+  view.Finish();
   // A game launch still holding its ticket lets go of it now.
   if (logic.gamelaunchthread.joinable()) logic.gamelaunchthread.join();
   return exitcode;

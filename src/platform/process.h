@@ -23,6 +23,11 @@ struct TSpawnOptions {
 // non-executable program and a missing current folder included.
 int SpawnProcess(const TSpawnOptions& options);
 
+// Waits for a started child to end: its exit code, 128 + the signal number
+// when a signal ended it, -1 when it cannot be waited for. With
+// timeoutms >= 0 it gives up after that long and returns -2 (still running).
+int WaitProcess(int pid, int timeoutms = -1);
+
 // Splits a command line into arguments the way a shell splits a simple
 // one: blanks and tabs separate arguments, a double quote starts or ends a
 // quoted run (in which blanks are kept) and is itself dropped; every other

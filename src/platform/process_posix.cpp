@@ -1,8 +1,11 @@
 #include <signal.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <string_view>
 
 #include "platform/errors.h"
@@ -87,6 +90,24 @@ int SpawnProcess(const TSpawnOptions& options) {
       posix_spawn(&pid, options.program.c_str(), &s.actions, &s.attr, argv.data(), envp.data());
   if (rc != 0) throw EOSError("Cannot start \"" + options.program + "\"", rc);
   return static_cast<int>(pid);
+}
+
+int WaitProcess(int pid, int timeoutms) {
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    int status = 0;
+    const pid_t got = ::waitpid(pid, &status, timeoutms < 0 ? 0 : WNOHANG);
+    if (got == pid) {
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+      return -1;
+    }
+    if (got < 0 && errno != EINTR) return -1;
+    if (got == 0) {
+      if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(timeoutms)) return -2;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
 }
 
 std::vector<std::string> SplitCommandLine(const std::string& commandline) {
