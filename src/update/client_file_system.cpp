@@ -5,10 +5,6 @@
 
 namespace vantrel {
 
-namespace {
-std::string ToPackKey(const std::string& fname) { return fname; }
-}  // namespace
-
 bool TUpdateLogic::ClientFileSystemInit() { return true; }
 bool TUpdateLogic::ClientFileSystemUninit() { return true; }
 
@@ -24,29 +20,29 @@ bool TUpdateLogic::ClientFileSystemSave() { return GetPackDir().Save(); }
 bool TUpdateLogic::ClientFileSystemUnmount() { return GetPackDir().Dismount(); }
 
 bool TUpdateLogic::ClientFileSystemIsFileExist(const std::string& fname) {
-  return GetPackDir().IsFileExist(ToPackKey(fname));
+  return GetPackDir().IsFileExist(fname);
 }
 
 TBytes TUpdateLogic::ClientFileSystemGetFileHash(const std::string& fname) {
-  return GetPackDir().GetFileDigest(ToPackKey(fname));
+  return GetPackDir().GetFileDigest(fname);
 }
 
 TBytes TUpdateLogic::ClientFileSystemGetRecalculatedFileHash(const std::string& fname) {
   TPackDirRecord& pack = GetPackDir();
-  pack.RecalculateFileDigest(ToPackKey(fname));
-  return pack.GetFileDigest(ToPackKey(fname));
+  pack.RecalculateFileDigest(fname);
+  return pack.GetFileDigest(fname);
 }
 
 bool TUpdateLogic::ClientFileSystemCopyFile(const std::string& fname, TStream* stream) {
   TPackDirRecord& pack = GetPackDir();
-  if (stream != nullptr) return pack.AddReplaceFile(ToPackKey(fname), *stream);
-  const bool added = pack.AddReplaceFile(ToPackKey(fname), gamefolder + downloadfolder);
+  if (stream != nullptr) return pack.AddReplaceFile(fname, *stream);
+  const bool added = pack.AddReplaceFile(fname, gamefolder + downloadfolder);
   platform::RemoveFileAt(gamefolder + downloadfolder + fname);
   return added;
 }
 
 bool TUpdateLogic::ClientFileSystemRemoveFile(const std::string& fname) {
-  return GetPackDir().RemoveFile(ToPackKey(fname));
+  return GetPackDir().RemoveFile(fname);
 }
 
 bool TUpdateLogic::ForceFolderBounded(const std::string& folder) {
@@ -61,6 +57,11 @@ bool TUpdateLogic::ClientFileSystemFinishUpdate() {
   TPackDirRecord& pack = GetPackDir();
   if (!ForceFolderBounded(gamefolder + "\\bin32")) return false;
   bool result = pack.UnpackFolderToDir("/bin32", gamefolder);
+  // The game's programs live in bin32; on this platform a file needs its
+  // execute rights to be started.
+  for (const std::string& name : pack.GetFileList()) {
+    if (name.rfind("\\bin32\\", 0) == 0) platform::MakeExecutable(gamefolder + name);
+  }
   if (Configs.Value("UnpackDevDB") == "true") {
     if (!ForceFolderBounded(gamefolder + "\\game\\db")) return false;
     result = pack.UnpackFolderToDir("/game/db", gamefolder);
