@@ -57,13 +57,30 @@ class TUpdateList {
   // False and updateversion -1 when the file does not exist; raises the
   // opening error of a file that exists but cannot be opened.
   bool LoadFromFile(const std::string& filename, bool isbuilder = false);
-  // Writes the whole-body form. Raises file and stream errors.
-  void SaveToFile(const std::string& filename, bool isbuilder = false);
+  // Writes the whole-body form in the layout of structversion: the header
+  // fields, names, check values and positions that layout stores, so that
+  // the file reads back as it was. Raises file and stream errors, and
+  // EVantrelError for an entry without a 16-byte hash or with a number of
+  // check values other than GetChunkCount(size).
+  void SaveToFile(const std::string& filename, bool isbuilder = false) const;
+  // The same bytes in memory.
+  TBytes SaveToBytes(bool isbuilder = false) const;
 
   // Whether a key may be joined to the game folder or the download folder:
   // it begins with "\", and has no empty, "." or ".." component, no "/",
   // no NUL byte, no drive or device form.
   static bool IsSafeKey(const std::string& key);
 };
+
+// The items of an exclude text: split at ";", an item that begins with a
+// double quote is quoted text (a doubled quote stands for one, ";" inside
+// belongs to it). An empty text has no items; an empty item matches every
+// key.
+std::vector<std::string> SplitExclude(const std::string& exclude);
+// The compression rule of layout 3 and later: a key matches when it ends
+// with one of the items (case-sensitive); compressed when compressall and
+// no match, or not compressall and a match.
+bool IsCompressedByRule(const std::string& key, bool compressall,
+                        const std::vector<std::string>& excludeitems);
 
 }  // namespace vantrel
