@@ -189,6 +189,28 @@ TEST_F(TPublishFixture, RebuildRewritesOnlyWhatChanged) {
   }
 }
 
+TEST_F(TPublishFixture, FailedRebuildLeavesThePublishedVersionFiles) {
+  std::string out;
+  ASSERT_EQ(RunProgram(kPublish, BuildArgs(1), &out), 0) << out;
+  const auto before = [&] {
+    std::map<std::string, std::vector<uint8_t>> m;
+    for (const char* n : {"client.version", "build.version", "launcher.version"}) {
+      m[n] = testing::ReadFileBytes(server + "/" + n);
+    }
+    return m;
+  }();
+  // A changed file whose transfer file cannot be put in place (a folder
+  // stands in its way): the publish fails and announces nothing new.
+  testing::WriteFileBytes(client + "/top.cfg", std::vector<uint8_t>(50, 1));
+  fs::remove(server + "/top.cfg.u");
+  fs::create_directories(server + "/top.cfg.u/blocker");
+  EXPECT_EQ(RunProgram(kPublish, BuildArgs(2), &out), 1);
+  EXPECT_NE(out.find("top.cfg.u"), std::string::npos) << out;
+  for (const auto& [name, bytes] : before) {
+    EXPECT_EQ(testing::ReadFileBytes(server + "/" + name), bytes) << name;
+  }
+}
+
 TEST_F(TPublishFixture, SwitchingLayoutRemovesTheOldTransferFiles) {
   std::string out;
   ASSERT_EQ(RunProgram(kPublish, BuildArgs(1), &out), 0) << out;

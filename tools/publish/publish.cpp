@@ -450,18 +450,13 @@ TPublishResult Publish(const TPublishOptions& o) {
 
   // Every transfer file is in place: replace the three top files, then the
   // builder list.
-  const std::pair<const char*, const TBytes*> tops[] = {
-      {"client.version", &clientversion},
-      {"build.version", nullptr},
-      {"launcher.version", nullptr},
-      {kBuilderListName, &builderbytes}};
   const TBytes buildbytes = build.Serialize();
   const TBytes launcherbytes = launcher.Serialize();
-  for (const auto& [name, bytes] : tops) {
-    const TBytes& b = bytes ? *bytes
-                            : (std::string(name) == "build.version" ? buildbytes : launcherbytes);
-    WriteWholeFile(out + name + kTempSuffix, b);
-  }
+  const std::pair<std::string, const TBytes*> tops[] = {{"client.version", &clientversion},
+                                                        {"build.version", &buildbytes},
+                                                        {"launcher.version", &launcherbytes},
+                                                        {kBuilderListName, &builderbytes}};
+  for (const auto& [name, bytes] : tops) WriteWholeFile(out + name + kTempSuffix, *bytes);
   for (const auto& [name, bytes] : tops) CommitTemp(out + name + kTempSuffix, out + name);
   platform::SyncFolder(o.outdir);
 
