@@ -185,8 +185,8 @@ bool IsDeviceName(const std::string& component) {
   for (const char* name : kNames) {
     if (stem == name) return true;
   }
-  if (stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
-      stem[3] >= '0' && stem[3] <= '9') {
+  if (stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '0' &&
+      stem[3] <= '9') {
     return true;
   }
   return false;
@@ -423,10 +423,9 @@ TBytes TUpdateList::SaveToBytes(bool isbuilder) const {
       throw EVantrelError("Version list entry " + key + " has no 16-byte digest");
     }
     if (static_cast<int64_t>(file->chunkcrc32.size()) != GetChunkCount(file->size)) {
-      throw EVantrelError("Version list entry " + key + " has " +
-                          std::to_string(file->chunkcrc32.size()) +
-                          " chunk check values, its size needs " +
-                          std::to_string(GetChunkCount(file->size)));
+      throw EVantrelError(
+          "Version list entry " + key + " has " + std::to_string(file->chunkcrc32.size()) +
+          " chunk check values, its size needs " + std::to_string(GetChunkCount(file->size)));
     }
     keys.push_back(&key);
   }

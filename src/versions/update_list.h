@@ -17,15 +17,15 @@ namespace vantrel {
 
 // One file of a build.
 struct TUpdateFile {
-  int64_t size = 0;          // bytes of the transfer form on the servers
-  TBytes hash;               // MD5 of the installed file (16 bytes)
-  int64_t buildersize = 0;   // builder lists only
-  double builderdate = 0;    // builder lists only (days since 1899-12-30)
-  bool compressed = true;    // transfer form is a zlib stream (".u" on the client)
+  int64_t size = 0;                  // bytes of the transfer form on the servers
+  TBytes hash;                       // MD5 of the installed file (16 bytes)
+  int64_t buildersize = 0;           // builder lists only
+  double builderdate = 0;            // builder lists only (days since 1899-12-30)
+  bool compressed = true;            // transfer form is a zlib stream (".u" on the client)
   std::vector<uint32_t> chunkcrc32;  // one check value per chunk; 0 = no check
-  int32_t chunksize = 0;     // GetChunkSize(size), set on load
-  int32_t chunkcount = 0;    // GetChunkCount(size), set on load
-  int64_t posinfile = -1;    // offset in the folder's combined transfer file; -1 = own file
+  int32_t chunksize = 0;             // GetChunkSize(size), set on load
+  int32_t chunkcount = 0;            // GetChunkCount(size), set on load
+  int64_t posinfile = -1;            // offset in the folder's combined transfer file; -1 = own file
 };
 
 // Entries by key ("\" + path relative to the game folder, "\" separators).
@@ -37,12 +37,12 @@ using TUpdateFileRefs = std::map<std::string, const TUpdateFile*>;
 
 class TUpdateList {
  public:
-  int32_t structversion = 0;   // layout version (one byte in the file)
-  int32_t updateversion = 0;   // build number; -1 after loading a missing file
+  int32_t structversion = 0;  // layout version (one byte in the file)
+  int32_t updateversion = 0;  // build number; -1 after loading a missing file
   int64_t fullunpakedsize = 0;
   bool compressall = true;
   bool foldersplit = false;
-  std::string exclude;         // ";"-separated key suffixes that invert compressall
+  std::string exclude;  // ";"-separated key suffixes that invert compressall
   TUpdateFileMap filelist;
 
   // Adds an entry; raises EVantrelError "Duplicates not allowed" when the key

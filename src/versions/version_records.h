@@ -20,7 +20,7 @@ using TDigest = std::array<uint8_t, 16>;
 struct TLauncherVersionRecord {
   static constexpr int64_t kSize = 36;
 
-  TDigest digest{};        // as stored; Serialize writes a fresh one
+  TDigest digest{};  // as stored; Serialize writes a fresh one
   int32_t launchersize = 0;
   TDigest launcherhash{};
 

@@ -1,11 +1,10 @@
 #include "support/list_bytes.h"
 
+#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <cstring>
 #include <stdexcept>
-
-#include <openssl/evp.h>
 
 namespace vantrel::testing {
 

@@ -14,12 +14,12 @@ struct TRawEntry {
   std::string name;  // written as given: a whole key or a bare file name
   int64_t size = 0;
   std::vector<uint8_t> hash = std::vector<uint8_t>(16, 0xAB);
-  bool compressed = true;         // layout 2 only
+  bool compressed = true;  // layout 2 only
   // Check values as they appear in the file (4 bytes each). When empty and
   // the layout stores values, GetChunkCount(size) zero values are written.
   std::vector<uint8_t> crcbytes;
-  int64_t posinfile = -1;         // layout 5 and later with foldersplit
-  int64_t buildersize = 0;        // builder lists
+  int64_t posinfile = -1;   // layout 5 and later with foldersplit
+  int64_t buildersize = 0;  // builder lists
   double builderdate = 0;
 };
 

@@ -162,8 +162,7 @@ TServedTree ReadServedTree(const std::string& serverdir, const std::string& laun
   }
 
   TBuildVersionRecord br;
-  if (!Fetch(serverdir, "build.version", 0, -1, bytes) || !br.Parse(bytes) ||
-      !br.IsDigestValid()) {
+  if (!Fetch(serverdir, "build.version", 0, -1, bytes) || !br.Parse(bytes) || !br.IsDigestValid()) {
     t.errors.push_back("build.version missing, not 24 bytes or with a wrong digest");
     return t;
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "platform/errors.h"
 #include "support/list_bytes.h"
@@ -62,14 +63,20 @@ TEST(UpdateListLoad, EveryLayoutTheReaderAccepts) {
       l.rawheader = true;
       l.updateversion = 17;
       l.entries = {Entry("\\bin32\\a.dll", 10), Entry("\\bin32\\b.dll", 524288)};
-      c.push_back({"raw-header layout 1: entries alone, all compressed, no check values", l, true,
-                   1, {{"\\bin32\\a.dll", true, {0}}, {"\\bin32\\b.dll", true, {0, 0}}}});
+      c.push_back({"raw-header layout 1: entries alone, all compressed, no check values",
+                   l,
+                   true,
+                   1,
+                   {{"\\bin32\\a.dll", true, {0}}, {"\\bin32\\b.dll", true, {0, 0}}}});
     }
     {
       TRawList l;
       l.structversion = 0;
       l.entries = {Entry("\\a.dll", 3), Entry("\\x\\b.dll", 3)};
-      c.push_back({"layout 0 reads like 1 after its header", l, true, 0,
+      c.push_back({"layout 0 reads like 1 after its header",
+                   l,
+                   true,
+                   0,
                    {{"\\a.dll", true, {0}}, {"\\x\\b.dll", true, {0}}}});
     }
     {
@@ -87,9 +94,12 @@ TEST(UpdateListLoad, EveryLayoutTheReaderAccepts) {
       TRawEntry b = Entry("\\bin32\\b.dll", 5);
       b.crcbytes = Crc({0x22222222});
       l.entries = {a, b};
-      c.push_back({"layout 2: the per-entry flag decides", l, true, 2,
-                   {{"\\bin32\\a.dll", false, {0x11111111}},
-                    {"\\bin32\\b.dll", true, {0x22222222}}}});
+      c.push_back(
+          {"layout 2: the per-entry flag decides",
+           l,
+           true,
+           2,
+           {{"\\bin32\\a.dll", false, {0x11111111}}, {"\\bin32\\b.dll", true, {0x22222222}}}});
     }
     {
       TRawList l;
@@ -98,7 +108,10 @@ TEST(UpdateListLoad, EveryLayoutTheReaderAccepts) {
       TRawEntry a = Entry("\\a.dll", 1);
       a.crcbytes = Crc({5});
       l.entries = {a};
-      c.push_back({"raw-header form with layout 2: the packed header counts", l, true, 2,
+      c.push_back({"raw-header form with layout 2: the packed header counts",
+                   l,
+                   true,
+                   2,
                    {{"\\a.dll", true, {5}}}});
     }
     {
@@ -111,7 +124,10 @@ TEST(UpdateListLoad, EveryLayoutTheReaderAccepts) {
       TRawEntry d = Entry("\\data\\d.dll", 1);
       TRawEntry e = Entry("e.dll", 1);
       l.entries = {top, a, b, d, e};
-      c.push_back({"layout 3: bare names share the folder before them", l, true, 3,
+      c.push_back({"layout 3: bare names share the folder before them",
+                   l,
+                   true,
+                   3,
                    {{"\\bin32\\a.dll", true, {0}},
                     {"\\bin32\\b.txt", false, {0}},
                     {"\\data\\d.dll", true, {0}},
@@ -122,7 +138,10 @@ TEST(UpdateListLoad, EveryLayoutTheReaderAccepts) {
       TRawList l;
       l.structversion = 3;
       l.entries = {Entry("\\top.dll", 1), Entry("next.dll", 1)};
-      c.push_back({"a bare name after a top-level key is a top-level key", l, true, 3,
+      c.push_back({"a bare name after a top-level key is a top-level key",
+                   l,
+                   true,
+                   3,
                    {{"\\next.dll", true, {0}}, {"\\top.dll", true, {0}}}});
     }
     {
@@ -131,8 +150,11 @@ TEST(UpdateListLoad, EveryLayoutTheReaderAccepts) {
       l.foldersplit = true;
       l.folders = {{"\\bin32", 600000}, {"\\", 5}};
       l.entries = {Entry("\\bin32\\a.dll", 600000), Entry("b.dll", 1)};
-      c.push_back({"layout 4 folder-split: folder table skipped, no values, own files", l, true,
-                   4, {{"\\bin32\\a.dll", true, {0, 0}}, {"\\bin32\\b.dll", true, {0}}}});
+      c.push_back({"layout 4 folder-split: folder table skipped, no values, own files",
+                   l,
+                   true,
+                   4,
+                   {{"\\bin32\\a.dll", true, {0, 0}}, {"\\bin32\\b.dll", true, {0}}}});
     }
     {
       TRawList l;
@@ -140,8 +162,8 @@ TEST(UpdateListLoad, EveryLayoutTheReaderAccepts) {
       TRawEntry a = Entry("\\a.dll", 1);
       a.crcbytes = Crc({7});
       l.entries = {a};
-      c.push_back({"layout 4 without folder-split stores values", l, true, 4,
-                   {{"\\a.dll", true, {7}}}});
+      c.push_back(
+          {"layout 4 without folder-split stores values", l, true, 4, {{"\\a.dll", true, {7}}}});
     }
     {
       TRawList l;
@@ -151,14 +173,18 @@ TEST(UpdateListLoad, EveryLayoutTheReaderAccepts) {
       a.crcbytes = Crc({9});
       a.posinfile = 1000;
       l.entries = {a};
-      c.push_back({"layout above 5 reads like 5", l, true, 6, {{"\\bin32\\a.dll", true, {9}, 1000}}});
+      c.push_back(
+          {"layout above 5 reads like 5", l, true, 6, {{"\\bin32\\a.dll", true, {9}, 1000}}});
     }
     {
       TRawList l;
       l.structversion = 5;
       l.entries = {Entry("\\a.dll", 1), Entry("\\b.dll", 1), Entry("\\a.dll", 1),
                    Entry("\\c.dll", 1)};
-      c.push_back({"duplicate key: entries before it stay, success", l, true, 5,
+      c.push_back({"duplicate key: entries before it stay, success",
+                   l,
+                   true,
+                   5,
                    {{"\\a.dll", true, {0}}, {"\\b.dll", true, {0}}}});
     }
     {
@@ -166,8 +192,8 @@ TEST(UpdateListLoad, EveryLayoutTheReaderAccepts) {
       l.structversion = 5;
       l.updateversion = 0;
       l.entries = {Entry("\\a.dll", 1)};
-      c.push_back({"update version 0 loads the entries but fails", l, false, 5,
-                   {{"\\a.dll", true, {0}}}});
+      c.push_back(
+          {"update version 0 loads the entries but fails", l, false, 5, {{"\\a.dll", true, {0}}}});
     }
     {
       TRawList l;
@@ -571,7 +597,9 @@ TEST(UpdateListSave, FolderSplitLayoutFiveStoresSharedFolderNames) {
   EXPECT_NE(text.find("\\bin32\\a.dll"), std::string::npos);
   EXPECT_EQ(text.find("\\bin32\\b.dll"), std::string::npos);
   EXPECT_EQ(text.find("\\bin32\\c.dll"), std::string::npos);
-  EXPECT_NE(text.find("\x05" "b.dll"), std::string::npos);
+  EXPECT_NE(text.find("\x05"
+                      "b.dll"),
+            std::string::npos);
   EXPECT_NE(text.find("\\game.exe"), std::string::npos);
 
   TUpdateList loaded;

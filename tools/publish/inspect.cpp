@@ -27,11 +27,21 @@ std::string Quote(const std::string& text) {
   std::string s = "\"";
   for (const unsigned char c : text) {
     switch (c) {
-      case '"': s += "\\\""; break;
-      case '\\': s += "\\\\"; break;
-      case '\n': s += "\\n"; break;
-      case '\r': s += "\\r"; break;
-      case '\t': s += "\\t"; break;
+      case '"':
+        s += "\\\"";
+        break;
+      case '\\':
+        s += "\\\\";
+        break;
+      case '\n':
+        s += "\\n";
+        break;
+      case '\r':
+        s += "\\r";
+        break;
+      case '\t':
+        s += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -109,8 +119,8 @@ std::string InspectFile(const std::string& path, bool isbuilder) {
     }
     j << "], \"posinfile\": " << e->posinfile;
     if (isbuilder) {
-      j << ", \"buildersize\": " << e->buildersize << ", \"builderdate\": "
-        << Double(e->builderdate);
+      j << ", \"buildersize\": " << e->buildersize
+        << ", \"builderdate\": " << Double(e->builderdate);
     }
     j << "}";
   }

@@ -101,8 +101,8 @@ int Build(const std::vector<std::string>& args) {
     } else if (a == "--update-version") {
       if (!value(v)) return UsageError("--update-version needs a number");
       if (!ParsePositive(v, o.updateversion)) {
-        return UsageError("the update version must be a positive integer below 2147483648: '" +
-                          v + "'");
+        return UsageError("the update version must be a positive integer below 2147483648: '" + v +
+                          "'");
       }
       haveversion = true;
     } else if (a == "--layout") {
@@ -134,11 +134,10 @@ int Build(const std::vector<std::string>& args) {
   try {
     const vantrel::publish::TPublishResult r = vantrel::publish::Publish(o);
     for (const std::string& w : r.warnings) std::cerr << "vantrel-publish: warning: " << w << "\n";
-    std::cout << "published update version " << o.updateversion << ": " << r.files
-              << " files, " << r.written << " transfer files written, " << r.kept
-              << " unchanged, " << r.removed << " removed; client.version "
-              << r.clientversionsize << " bytes, launcher " << r.launcherpath << " "
-              << r.launchersize << " bytes\n";
+    std::cout << "published update version " << o.updateversion << ": " << r.files << " files, "
+              << r.written << " transfer files written, " << r.kept << " unchanged, " << r.removed
+              << " removed; client.version " << r.clientversionsize << " bytes, launcher "
+              << r.launcherpath << " " << r.launchersize << " bytes\n";
     return 0;
   } catch (const std::exception& e) {
     return Fail(e.what());

@@ -51,7 +51,7 @@ struct TSourceFile {
   std::string key;
   std::string path;  // system path
   int64_t size = 0;
-  double date = 0;   // modification time as days since 1899-12-30
+  double date = 0;  // modification time as days since 1899-12-30
 };
 
 double FileDate(const struct stat& st) {

@@ -28,14 +28,14 @@ std::string TransferPathOfFolder(const std::string& key);
 inline constexpr const char* kBuilderListName = "builder.version";
 
 struct TPublishOptions {
-  std::string clientdir;     // the client's files; keys are "\" + relative path
-  std::string launcherfile;  // the launcher executable to publish
-  std::string outdir;        // the server folder (created when missing)
-  int32_t updateversion = 0; // build number, above 0
-  int layout = 5;            // 3, 4 or 5
-  bool foldersplit = false;  // one transfer file per folder (layout 5 only)
+  std::string clientdir;      // the client's files; keys are "\" + relative path
+  std::string launcherfile;   // the launcher executable to publish
+  std::string outdir;         // the server folder (created when missing)
+  int32_t updateversion = 0;  // build number, above 0
+  int layout = 5;             // 3, 4 or 5
+  bool foldersplit = false;   // one transfer file per folder (layout 5 only)
   bool compressall = true;
-  std::string exclude;       // ";"-separated key suffixes that invert compressall
+  std::string exclude;  // ";"-separated key suffixes that invert compressall
   // Name of the launcher as the launcher's configuration has it; empty: the
   // file name of launcherfile.
   std::string launchername;
@@ -48,10 +48,10 @@ struct TPublishOptions {
 };
 
 struct TPublishResult {
-  int files = 0;          // entries of the published list
-  int written = 0;        // transfer files written (launcher's included)
-  int kept = 0;           // transfer files left as they were
-  int removed = 0;        // stale transfer files removed
+  int files = 0;    // entries of the published list
+  int written = 0;  // transfer files written (launcher's included)
+  int kept = 0;     // transfer files left as they were
+  int removed = 0;  // stale transfer files removed
   int64_t clientversionsize = 0;
   int32_t launchersize = 0;  // bytes of the launcher's transfer file
   std::string launcherpath;  // its server-relative path
