@@ -96,8 +96,8 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
 
 namespace {
 
-// The URL path the worker asks for, relative to the base URL, in file-system
-// form. Written from the worker's rules, apart from the publisher's code.
+// What the worker appends to the base URL for a file task. Written from the
+// worker's rules, apart from the publisher's code.
 std::string WorkerPath(const std::string& key, bool folder) {
   std::string path = key;
   if (folder) {
@@ -118,37 +118,47 @@ std::string WorkerPath(const std::string& key, bool folder) {
   return url + ".u";
 }
 
-// A ranged GET answered from the file: exactly bytes first..last or nothing.
-bool Fetch(const std::string& base, const std::string& path, int64_t first, int64_t last,
-           std::vector<uint8_t>& out) {
-  std::ifstream f(base + "/" + path, std::ios::binary);
-  if (!f) return false;
-  f.seekg(0, std::ios::end);
-  const int64_t size = f.tellg();
-  if (last < 0) last = size - 1;
-  if (first < 0 || last >= size || last < first) return false;
-  out.resize(static_cast<size_t>(last - first + 1));
-  f.seekg(first);
-  f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-  return static_cast<bool>(f);
-}
-
 }  // namespace
+
+TRangeFetch FolderFetch(const std::string& serverdir) {
+  return [serverdir](const std::string& urlpath, int64_t first, int64_t last,
+                     std::vector<uint8_t>& out) {
+    std::ifstream f(serverdir + "/" + urlpath, std::ios::binary);
+    if (!f) return false;
+    f.seekg(0, std::ios::end);
+    const int64_t size = f.tellg();
+    if (last < 0 || last >= size) last = size - 1;
+    if (first < 0 || first > size) return false;
+    out.assign(static_cast<size_t>(std::max<int64_t>(last - first + 1, 0)), 0);
+    f.seekg(first);
+    f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+    return static_cast<bool>(f);
+  };
+}
 
 TServedTree ReadServedTree(const std::string& serverdir, const std::string& launchername,
                            const std::string& launcherfolder) {
+  return ReadServedTree(FolderFetch(serverdir), launchername, launcherfolder);
+}
+
+TServedTree ReadServedTree(const TRangeFetch& fetch, const std::string& launchername,
+                           const std::string& launcherfolder) {
+  // A chunk must come back exactly as asked, like the worker's length check.
+  auto Fetch = [&](const std::string& path, int64_t first, int64_t last,
+                   std::vector<uint8_t>& out) {
+    if (!fetch(path, first, last, out)) return false;
+    return last < 0 || static_cast<int64_t>(out.size()) == last - first + 1;
+  };
   TServedTree t;
   std::vector<uint8_t> bytes;
   TLauncherVersionRecord lr;
-  if (!Fetch(serverdir, "launcher.version", 0, -1, bytes) || !lr.Parse(bytes) ||
-      !lr.IsDigestValid()) {
+  if (!Fetch("launcher.version", 0, -1, bytes) || !lr.Parse(bytes) || !lr.IsDigestValid()) {
     t.errors.push_back("launcher.version missing, not 36 bytes or with a wrong digest");
     return t;
   }
   const std::string lpath = WorkerPath(launcherfolder + launchername, false);
   TMemoryStream unpacked;
-  if (!Fetch(serverdir, lpath, 0, -1, bytes) ||
-      static_cast<int64_t>(bytes.size()) != lr.launchersize) {
+  if (!Fetch(lpath, 0, -1, bytes) || static_cast<int64_t>(bytes.size()) != lr.launchersize) {
     t.errors.push_back("launcher transfer file " + lpath + " missing or of the wrong size");
   } else {
     TMemoryStream packed(bytes);
@@ -162,12 +172,12 @@ TServedTree ReadServedTree(const std::string& serverdir, const std::string& laun
   }
 
   TBuildVersionRecord br;
-  if (!Fetch(serverdir, "build.version", 0, -1, bytes) || !br.Parse(bytes) || !br.IsDigestValid()) {
+  if (!Fetch("build.version", 0, -1, bytes) || !br.Parse(bytes) || !br.IsDigestValid()) {
     t.errors.push_back("build.version missing, not 24 bytes or with a wrong digest");
     return t;
   }
   t.updateversion = br.updateversion;
-  if (!Fetch(serverdir, "client.version", 0, -1, bytes) ||
+  if (!Fetch("client.version", 0, -1, bytes) ||
       static_cast<int64_t>(bytes.size()) != br.clientversiondownsize) {
     t.errors.push_back("client.version missing or not of the size build.version announces");
     return t;
@@ -190,7 +200,7 @@ TServedTree ReadServedTree(const std::string& serverdir, const std::string& laun
       if (last < first) continue;  // the empty last chunk is never fetched
       std::vector<uint8_t> chunk;
       ++t.ranges;
-      if (!Fetch(serverdir, path, first + shift, last + shift, chunk)) {
+      if (!Fetch(path, first + shift, last + shift, chunk)) {
         t.errors.push_back(key + ": range " + std::to_string(first) + "-" + std::to_string(last) +
                            " of " + path + " not served");
         ok = false;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -44,10 +45,24 @@ struct TServedTree {
   int64_t ranges = 0;               // chunk requests made
 };
 
-// Reads serverdir as base URL: launcher.version (36 bytes, digest), the
-// launcher transfer file at launcherfolder + launchername, build.version (24
-// bytes, digest), client.version (the size build.version announces), then
-// every entry's transfer form chunk by chunk.
+// One ranged GET: urlpath is what the download worker appends to the base
+// URL ("launcher.version", "/bin32/a.dll.u", ".u"); last -1 asks for the
+// rest of the file ("bytes=first-"). True with the body in out on a 2xx
+// answer.
+using TRangeFetch = std::function<bool(const std::string& urlpath, int64_t first, int64_t last,
+                                       std::vector<uint8_t>& out)>;
+// Answers ranged GETs from the files under serverdir, as a plain HTTP file
+// server does.
+TRangeFetch FolderFetch(const std::string& serverdir);
+
+// Reads a tree the way a launcher does, through fetch: launcher.version (36
+// bytes, digest), the launcher transfer file at launcherfolder +
+// launchername, build.version (24 bytes, digest), client.version (the size
+// build.version announces), then every entry's transfer form chunk by chunk
+// at the path and range the download worker uses.
+TServedTree ReadServedTree(const TRangeFetch& fetch, const std::string& launchername,
+                           const std::string& launcherfolder = "\\");
+// The same through FolderFetch(serverdir).
 TServedTree ReadServedTree(const std::string& serverdir, const std::string& launchername,
                            const std::string& launcherfolder = "\\");
 

@@ -14,6 +14,17 @@
 #include "support/temp_dir.h"
 #include "versions/update_list.h"
 
+#ifdef VANTREL_HAVE_CURL
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <thread>
+#endif
+
 namespace vantrel {
 namespace {
 
@@ -359,6 +370,141 @@ TEST_F(TPublishFixture, InspectPrintsJson) {
   ASSERT_EQ(RunProgram(kPublish, {"inspect", "--builder", server + "/builder.version"}, &out), 0);
   EXPECT_NE(out.find("\"buildersize\": 524288"), std::string::npos) << out;
 }
+
+#ifdef VANTREL_HAVE_CURL
+// A real nginx on 127.0.0.1 serving a folder under /kestrune/, in one
+// process of its own (no master, no daemon), stopped with the fixture.
+class TNginx {
+ public:
+  TNginx(const std::string& prefix, const std::string& root) {
+    fs::create_directories(prefix + "/logs");
+    for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) {
+      port_ = FreePort();
+      testing::WriteFileText(prefix + "/nginx.conf",
+                             "master_process off;\ndaemon off;\nerror_log " + prefix +
+                                 "/logs/error.log;\npid " + prefix +
+                                 "/nginx.pid;\nevents {}\nhttp {\n  access_log off;\n"
+                                 "  client_body_temp_path " +
+                                 prefix +
+                                 "/tmp;\n"
+                                 "  proxy_temp_path " +
+                                 prefix +
+                                 "/tmp;\n"
+                                 "  server {\n    listen 127.0.0.1:" +
+                                 std::to_string(port_) + ";\n    location /kestrune/ { alias " +
+                                 root + "/; }\n  }\n}\n");
+      const pid_t pid = fork();
+      if (pid == 0) {
+        execl("/usr/sbin/nginx", "nginx", "-q", "-p", prefix.c_str(), "-c",
+              (prefix + "/nginx.conf").c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      pid_ = pid;
+      if (!WaitListening()) Stop();
+    }
+  }
+  ~TNginx() { Stop(); }
+  bool Running() const { return pid_ > 0; }
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/kestrune/"; }
+
+ private:
+  static int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+  }
+  bool WaitListening() {
+    for (int i = 0; i < 500; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      const int fd = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(port_));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      const bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+      close(fd);
+      if (up) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+size_t CollectBody(char* data, size_t size, size_t count, void* user) {
+  auto* out = static_cast<std::vector<uint8_t>*>(user);
+  out->insert(out->end(), data, data + size * count);
+  return size * count;
+}
+
+// A ranged GET with the download worker's headers, through libcurl.
+testing::TRangeFetch HttpFetch(const std::string& base) {
+  return
+      [base](const std::string& urlpath, int64_t first, int64_t last, std::vector<uint8_t>& out) {
+        out.clear();
+        CURL* curl = curl_easy_init();
+        if (curl == nullptr) return false;
+        const std::string url = base + urlpath;
+        const std::string range = "Range: bytes=" + std::to_string(first) + "-" +
+                                  (last >= 0 ? std::to_string(last) : std::string());
+        curl_slist* headers = nullptr;
+        for (const std::string& h :
+             {std::string("Cache-Control: no-cache"), std::string("Pragma: no-cache"),
+              std::string("Connection: keep-alive"), range}) {
+          headers = curl_slist_append(headers, h.c_str());
+        }
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &out);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 30000L);
+        const CURLcode rc = curl_easy_perform(curl);
+        long status = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        curl_slist_free_all(headers);
+        curl_easy_cleanup(curl);
+        return rc == CURLE_OK && status >= 200 && status <= 299;
+      };
+}
+
+// The tree served by nginx, fetched with the worker's URLs (the base URL
+// ends in "/", keys begin with "/": two slashes) and ranges.
+TEST_F(TPublishFixture, TreeServedByNginxReadsBack) {
+  ASSERT_TRUE(fs::exists("/usr/sbin/nginx"));
+  for (const bool split : {false, true}) {
+    SCOPED_TRACE(split ? "folder-split" : "per-file");
+    fs::remove_all(server);
+    std::vector<std::string> opts = {"--exclude", ".txt"};
+    if (split) opts.push_back("--folder-split");
+    std::string out;
+    ASSERT_EQ(RunProgram(kPublish, BuildArgs(5, opts), &out), 0) << out;
+    TNginx nginx(dir.File(split ? "nginx-split" : "nginx"), fs::absolute(server).string());
+    ASSERT_TRUE(nginx.Running());
+    const testing::TServedTree t = ReadServedTree(HttpFetch(nginx.BaseUrl()), "Launcher.exe");
+    EXPECT_TRUE(t.errors.empty()) << ::testing::PrintToString(t.errors);
+    EXPECT_EQ(t.updateversion, 5);
+    EXPECT_EQ(t.files, files);
+    EXPECT_EQ(t.launcher, testing::ReadFileBytes(launcher));
+  }
+}
+#endif
 
 TEST(PublishPaths, TransferPathsFollowTheWorkerRules) {
   EXPECT_EQ(publish::TransferPathOfKey("\\bin32\\a#b.dll"), "bin32/a11223344556677889900b.dll.u");
