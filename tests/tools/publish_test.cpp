@@ -506,6 +506,40 @@ TEST_F(TPublishFixture, TreeServedByNginxReadsBack) {
 }
 #endif
 
+TEST_F(TPublishFixture, InProcessPublishReportsEachTransferFile) {
+  publish::TPublishOptions o;
+  o.clientdir = client;
+  o.launcherfile = launcher;
+  o.outdir = server;
+  o.updateversion = 4;
+  o.foldersplit = true;
+  std::vector<std::string> lines;
+  o.progress = [&](const std::string& line) { lines.push_back(line); };
+  const publish::TPublishResult r = testing::PublishTree(o);
+  EXPECT_EQ(r.files, static_cast<int>(files.size()));
+  EXPECT_EQ(r.written, 6);  // bin32, bin32/plugins/deep, game, game/db, the top, the launcher
+  EXPECT_EQ(r.launcherpath, "Launcher.exe.u");
+  EXPECT_EQ(static_cast<int>(lines.size()), r.written);
+  EXPECT_NE(
+      std::find(lines.begin(), lines.end(),
+                "wrote .u (" + std::to_string(fs::file_size(server + "/.u")) + " bytes, 1 files)"),
+      lines.end())
+      << ::testing::PrintToString(lines);
+  // The same publish again keeps everything.
+  lines.clear();
+  const publish::TPublishResult again = testing::PublishTree(o);
+  EXPECT_EQ(again.written, 0);
+  EXPECT_EQ(again.kept, 6);
+  EXPECT_TRUE(lines.empty());
+  EXPECT_TRUE(again.warnings.empty());
+  // Changed files under the same update version: a warning.
+  testing::WriteFileText(client + "/top.cfg", "changed=1234\n");  // another size
+  const publish::TPublishResult same = testing::PublishTree(o);
+  EXPECT_EQ(same.written, 1);
+  ASSERT_EQ(same.warnings.size(), 1u);
+  EXPECT_NE(same.warnings[0].find("will not update"), std::string::npos);
+}
+
 TEST(PublishPaths, TransferPathsFollowTheWorkerRules) {
   EXPECT_EQ(publish::TransferPathOfKey("\\bin32\\a#b.dll"), "bin32/a11223344556677889900b.dll.u");
   EXPECT_EQ(publish::TransferPathOfKey("\\a.dll"), "a.dll.u");

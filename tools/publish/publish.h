@@ -42,7 +42,7 @@ struct TPublishOptions {
   // The launcher's LauncherFolder setting; the transfer file is fetched as
   // launcherfolder + launchername (concatenated as they stand).
   std::string launcherfolder = "\\";
-  // Called with one line per transfer file written or kept, and per stale
+  // Called with one line per transfer file written and per stale
   // file removed. May be empty.
   std::function<void(const std::string&)> progress;
 };
