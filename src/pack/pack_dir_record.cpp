@@ -344,8 +344,7 @@ bool TPackDirRecord::LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid) {
   const int32_t s = sc.sectorsize;
   const int64_t h = PackRoundup(kPackHeaderSize, s);
   const int64_t n = static_cast<int64_t>(sc.tail.size());
-  // The sidecar fits the pack when the data area it describes is there.
-  if (packfilesize < sc.endofdata || n < h) return false;
+  if (n < h) return false;
   const std::vector<uint8_t> plain =
       DecryptDirData(std::span<const uint8_t>(sc.tail.data() + (n - h), kPackHeaderSize));
   const int32_t unused = GetLE<int32_t>(&plain[0]);
@@ -354,11 +353,19 @@ bool TPackDirRecord::LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid) {
   const int64_t b = PackRoundup((static_cast<int64_t>(unused) + files) * kPackRecordSize, s);
   if (b + h != n) return false;
   endofdata = b > 0 ? sc.endofdata : 0;
+  // The sidecar fits the pack when the bytes of every file it names are in
+  // the pack (the slack behind the last one may not be written yet).
+  bool fits = true;
   try {
     ParseRecords(sc.tail.data(), unused, files);
+    for (const auto& [key, r] : filelist) fits = fits && r->offset + r->size <= packfilesize;
   } catch (const std::exception&) {
+    fits = false;
+  }
+  if (!fits) {
     filelist.clear();
     unusedlist.clear();
+    numRecord = numUnused = 0;
     endofdata = 0;
     droppedrecords = 0;
     return false;

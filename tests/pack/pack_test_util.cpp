@@ -70,3 +70,14 @@ TPackFileRecord MakeRecord(const std::string& name, int64_t offset, int64_t size
 }
 
 }  // namespace vantrel::testing
+
+namespace vantrel::testing {
+
+std::vector<uint8_t> CrashContent(uint64_t version) {
+  const uint64_t h = version * 0x9E3779B97F4A7C15ull;
+  const size_t size = (h >> 60) < 3 ? static_cast<size_t>((h >> 20) % 200000)
+                                    : static_cast<size_t>((h >> 20) % 20000);
+  return PatternBytes(size, static_cast<uint32_t>(h >> 32));
+}
+
+}  // namespace vantrel::testing

@@ -32,3 +32,11 @@ std::vector<uint8_t> DecryptHeaderAt(const std::vector<uint8_t>& pack, int64_t a
 TPackFileRecord MakeRecord(const std::string& name, int64_t offset, int64_t size, int32_t margin);
 
 }  // namespace vantrel::testing
+
+namespace vantrel::testing {
+
+// The bytes of version v of a file in the crash test: sizes from 0 to about
+// 200 KB, mostly small.
+std::vector<uint8_t> CrashContent(uint64_t version);
+
+}  // namespace vantrel::testing
