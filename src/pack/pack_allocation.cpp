@@ -15,9 +15,7 @@ bool EndsWith(const std::string& s, const char* tail) {
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-bool StartsWith(const std::string& s, const char* head) {
-  return s.rfind(head, 0) == 0;
-}
+bool StartsWith(const std::string& s, const char* head) { return s.rfind(head, 0) == 0; }
 
 // Files that never grow get no slack beyond the rounding to the sector.
 bool IsFixedSize(const std::string& name) {

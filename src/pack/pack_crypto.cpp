@@ -16,8 +16,10 @@ class TDirCipher {
  public:
   TDirCipher() : enc_(EVP_CIPHER_CTX_new()), dec_(EVP_CIPHER_CTX_new()) {
     if (enc_ == nullptr || dec_ == nullptr ||
-        EVP_EncryptInit_ex(enc_, EVP_aes_128_cbc(), nullptr, kPackKey.data(), kPackIV.data()) != 1 ||
-        EVP_DecryptInit_ex(dec_, EVP_aes_128_cbc(), nullptr, kPackKey.data(), kPackIV.data()) != 1) {
+        EVP_EncryptInit_ex(enc_, EVP_aes_128_cbc(), nullptr, kPackKey.data(), kPackIV.data()) !=
+            1 ||
+        EVP_DecryptInit_ex(dec_, EVP_aes_128_cbc(), nullptr, kPackKey.data(), kPackIV.data()) !=
+            1) {
       Free();
       throw EPackError("The pack cipher (AES-128-CBC) is not available");
     }
@@ -40,7 +42,8 @@ class TDirCipher {
     int len = 0;
     int fin = 0;
     if (EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, kPackIV.data(), encrypt ? 1 : 0) != 1 ||
-        EVP_CipherUpdate(ctx, out.data(), &len, bytes.data(), static_cast<int>(bytes.size())) != 1 ||
+        EVP_CipherUpdate(ctx, out.data(), &len, bytes.data(), static_cast<int>(bytes.size())) !=
+            1 ||
         EVP_CipherFinal_ex(ctx, out.data() + len, &fin) != 1 ||
         static_cast<size_t>(len + fin) != bytes.size()) {
       throw EPackError(encrypt ? "Encryption of the pack directory failed"

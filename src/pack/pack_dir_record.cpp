@@ -29,7 +29,8 @@ T GetLE(const uint8_t* p) {
 
 template <typename T>
 void PutLE(uint8_t* p, T v) {
-  for (size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
+  for (size_t i = 0; i < sizeof(T); ++i)
+    p[i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
 }
 
 struct TMD5 {
@@ -153,7 +154,9 @@ void TPackDirRecord::RequireWritable() const {
 
 bool TPackDirRecord::Mount(const std::string& filename) { return MountFile(filename, false); }
 
-bool TPackDirRecord::MountReadOnly(const std::string& filename) { return MountFile(filename, true); }
+bool TPackDirRecord::MountReadOnly(const std::string& filename) {
+  return MountFile(filename, true);
+}
 
 bool TPackDirRecord::MountFile(const std::string& filename, bool readonly) {
   if (packfile) throw EPackError("The pack \"" + packfilename + "\" is already mounted");
@@ -215,8 +218,8 @@ std::optional<TPackDirRecord::THeader> TPackDirRecord::ReadHeader(int32_t sector
   // Counts that cannot describe a record block inside the file are no
   // directory either (a tampered or torn header).
   if (hdr.numUnused < 0 || hdr.numRecord < 0) return std::nullopt;
-  const int64_t b =
-      PackRoundup((static_cast<int64_t>(hdr.numUnused) + hdr.numRecord) * kPackRecordSize, sectorsize);
+  const int64_t b = PackRoundup(
+      (static_cast<int64_t>(hdr.numUnused) + hdr.numRecord) * kPackRecordSize, sectorsize);
   if (b > packfilesize - h) return std::nullopt;
   return hdr;
 }
@@ -314,7 +317,8 @@ void TPackDirRecord::LoadDirectory() {
   // overwrote or tore it since the sidecar's save.
   packfilesize = packfile->Size();
   std::optional<THeader> hdr = ReadHeader(logicalsectorsize);
-  if (!hdr && logicalsectorsize != kPackFallbackSectorSize) hdr = ReadHeader(kPackFallbackSectorSize);
+  if (!hdr && logicalsectorsize != kPackFallbackSectorSize)
+    hdr = ReadHeader(kPackFallbackSectorSize);
   bool fromsidecar = false;
   uint64_t diskid = 0;
   if (!hdr) {
@@ -408,9 +412,9 @@ void TPackDirRecord::SaveUnderHandshake() {
 bool TPackDirRecord::SaveDir() {
   RequireWritable();
   const int32_t s = logicalsectorsize;
-  std::mt19937_64 rng(static_cast<uint64_t>(
-                          std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                      std::random_device{}());
+  std::mt19937_64 rng(
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      std::random_device{}());
   numRecord = static_cast<int32_t>(filelist.size());
   numUnused = static_cast<int32_t>(unusedlist.size());
   const int64_t r = static_cast<int64_t>(numRecord) + numUnused;
@@ -442,7 +446,8 @@ bool TPackDirRecord::SaveDir() {
   const std::vector<uint8_t> enc = EncryptDirData(header);
   uint8_t* hp = tail.data() + b;
   std::memcpy(hp, enc.data(), kPackHeaderSize);
-  for (uint8_t* f = hp + kPackHeaderSize; f < tail.data() + b + h; ++f) *f = static_cast<uint8_t>(rng());
+  for (uint8_t* f = hp + kPackHeaderSize; f < tail.data() + b + h; ++f)
+    *f = static_cast<uint8_t>(rng());
 
   // Data written since the last save reaches the device before any
   // directory that names it; then the sidecar, then the pack's own copy.
@@ -558,7 +563,8 @@ TBytes TPackDirRecord::ComputeFileDigest(const std::string& filename) {
 TBytes TPackDirRecord::GetFileDigest(const std::string& filename) const {
   TBytes out(16, 0);
   const auto it = filelist.find(TPackFileRecord::FixName(filename));
-  if (it != filelist.end()) std::copy(it->second->digest.begin(), it->second->digest.end(), out.begin());
+  if (it != filelist.end())
+    std::copy(it->second->digest.begin(), it->second->digest.end(), out.begin());
   return out;
 }
 
@@ -577,7 +583,8 @@ std::vector<std::string> TPackDirRecord::GetFileList() const {
   return out;
 }
 
-bool TPackDirRecord::UnpackFolderToDir(const std::string& foldername, const std::string& dstfolder) {
+bool TPackDirRecord::UnpackFolderToDir(const std::string& foldername,
+                                       const std::string& dstfolder) {
   const std::string prefix = TPackFileRecord::FixName(foldername) + "/";
   std::vector<const std::pair<const std::string, std::unique_ptr<TPackFileRecord>>*> entries;
   for (const auto& entry : filelist) {
@@ -595,13 +602,15 @@ bool TPackDirRecord::UnpackAllToDir(const std::string& dstfolder) {
 }
 
 void TPackDirRecord::ExtractEntries(
-    const std::vector<const std::pair<const std::string, std::unique_ptr<TPackFileRecord>>*>& entries,
+    const std::vector<const std::pair<const std::string, std::unique_ptr<TPackFileRecord>>*>&
+        entries,
     const std::string& dstfolder) {
   // A name that would land outside the destination stops the extraction
   // before anything is written.
   for (const auto* entry : entries) {
     if (!IsSafePackPath(entry->first)) {
-      throw EPackError("The pack holds an unsafe file name, not extracted: \"" + entry->first + "\"");
+      throw EPackError("The pack holds an unsafe file name, not extracted: \"" + entry->first +
+                       "\"");
     }
   }
   if (entries.empty()) return;

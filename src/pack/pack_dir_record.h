@@ -176,9 +176,10 @@ class TPackDirRecord {
   void WriteSidecar(const std::vector<uint8_t>& tail, uint64_t saveid);
   void RequireFile() const;
   void RequireWritable() const;
-  void ExtractEntries(const std::vector<const std::pair<const std::string,
-                                                        std::unique_ptr<TPackFileRecord>>*>& entries,
-                      const std::string& dstfolder);
+  void ExtractEntries(
+      const std::vector<const std::pair<const std::string, std::unique_ptr<TPackFileRecord>>*>&
+          entries,
+      const std::string& dstfolder);
   TBytes DigestStored(const TPackFileRecord& r);
 
   // The handshake: BeginChange refuses while a save runs, BeginSave waits

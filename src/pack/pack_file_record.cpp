@@ -16,7 +16,7 @@ constexpr size_t kMarginAt = 0;
 constexpr size_t kDigestAt = 4;
 constexpr size_t kReservedAt = 20;  // written as 0x80000000, skipped on reading
 constexpr size_t kSizeAt = 24;
-constexpr size_t kNameAt = 32;      // 261 bytes, then 3 zero bytes
+constexpr size_t kNameAt = 32;  // 261 bytes, then 3 zero bytes
 constexpr size_t kUncompSizeAt = 296;
 constexpr size_t kOffsetAt = 304;
 constexpr size_t kCTimeAt = 312;
@@ -24,7 +24,8 @@ constexpr size_t kMTimeAt = 320;
 
 template <typename T>
 void Put(uint8_t* p, T v) {
-  for (size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
+  for (size_t i = 0; i < sizeof(T); ++i)
+    p[i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
 }
 
 template <typename T>

@@ -11,8 +11,8 @@
 
 namespace vantrel {
 
-inline constexpr int kPackRecordSize = 336;   // one encrypted record
-inline constexpr int kPackHeaderSize = 32;    // the encrypted header
+inline constexpr int kPackRecordSize = 336;  // one encrypted record
+inline constexpr int kPackHeaderSize = 32;   // the encrypted header
 inline constexpr int kPackFallbackSectorSize = 512;
 inline constexpr int32_t kPackMagic = 0x4A454449;  // "IDEJ" in file order
 inline constexpr const char* kPackUnusedName = "__unused__";

@@ -14,10 +14,10 @@
 namespace vantrel {
 
 struct TPackSidecar {
-  int32_t sectorsize = 0;   // the S the directory was written with
-  int64_t endofdata = 0;    // where the directory sits in the pack
-  uint64_t saveid = 0;      // the save's id, also in the pack's header
-  uint64_t prevsaveid = 0;  // id of the pack's header before that save (0: unknown)
+  int32_t sectorsize = 0;     // the S the directory was written with
+  int64_t endofdata = 0;      // where the directory sits in the pack
+  uint64_t saveid = 0;        // the save's id, also in the pack's header
+  uint64_t prevsaveid = 0;    // id of the pack's header before that save (0: unknown)
   std::vector<uint8_t> tail;  // record block + header block, byte for byte as in the pack
 };
 

@@ -38,7 +38,8 @@ bool SyncFolder(const std::string& path);
 // Replaces the file at path with bytes so that a crash leaves either the old
 // file or the new one, whole: the bytes go to path + ".tmp", are flushed to
 // the device, the temporary file is renamed over path and the folder is
-// flushed. Raises EFOpenError / EWriteError / EOSError; the old file then
+// flushed (where the file system can). Raises EFOpenError / EWriteError /
+// EOSError when the file could not be written or renamed; the old file then
 // stays as it was.
 void ReplaceFileDurably(const std::string& path, std::span<const uint8_t> bytes);
 

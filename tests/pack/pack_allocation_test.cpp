@@ -113,7 +113,7 @@ TEST(PackAllocation, UnusedSlots) {
   struct Case {
     const char* label;
     std::vector<std::pair<int64_t, int64_t>> slots;  // offset, size
-    int64_t size;                                     // of the new file (S = 4096, fixed-size name)
+    int64_t size;                                    // of the new file (S = 4096, fixed-size name)
     int64_t offset;
     int64_t margin;
     std::vector<std::pair<int64_t, int64_t>> after;
@@ -121,9 +121,17 @@ TEST(PackAllocation, UnusedSlots) {
   const Case cases[] = {
       {"split a slot of more than twice the need", {{0, 10000}}, 4096, 0, 0, {{4096, 5904}}},
       {"no split at exactly twice", {{0, 8192}}, 4000, 0, 8192 - 4000, {}},
-      {"highest slot first", {{0, 10000}, {50000, 10000}}, 4000, 50000, 96,
+      {"highest slot first",
+       {{0, 10000}, {50000, 10000}},
+       4000,
+       50000,
+       96,
        {{0, 10000}, {54096, 5904}}},
-      {"a slot too small is passed over", {{0, 10000}, {50000, 4000}}, 4000, 0, 96,
+      {"a slot too small is passed over",
+       {{0, 10000}, {50000, 4000}},
+       4000,
+       0,
+       96,
        {{4096, 5904}, {50000, 4000}}},
       {"no slot large enough: appended", {{0, 1000}}, 4000, 100000, 96, {{0, 1000}}},
   };

@@ -5,12 +5,11 @@
 //
 // VANTREL_PACK_CRASH_KILLS sets the kills per sector size (default 100 at
 // 512 and 50 at 4096); VANTREL_PACK_CRASH_SEED repeats a run.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -143,9 +142,11 @@ void RunCrashes(int sector, int kills, TFigures& fig) {
     if (const char* keep = std::getenv("VANTREL_PACK_CRASH_KEEP")) {
       platform::RemoveFolderTree(keep);
       platform::ForceFolders(keep);
-      testing::WriteFileBytes(std::string(keep) + "/game_pak", testing::ReadFileBytes(tmp.File("game_pak")));
+      testing::WriteFileBytes(std::string(keep) + "/game_pak",
+                              testing::ReadFileBytes(tmp.File("game_pak")));
       if (platform::FileExists(tmp.File("game_pak.dir")))
-        testing::WriteFileBytes(std::string(keep) + "/game_pak.dir", testing::ReadFileBytes(tmp.File("game_pak.dir")));
+        testing::WriteFileBytes(std::string(keep) + "/game_pak.dir",
+                                testing::ReadFileBytes(tmp.File("game_pak.dir")));
     }
     TPackDirRecord dir;
     dir.Mount(pack);
@@ -168,7 +169,10 @@ void RunCrashes(int sector, int kills, TFigures& fig) {
         const bool ok = dir.IsFileExist(name) && dir.GetFileDigest(name) == want &&
                         dir.ComputeFileDigest(name) == want;
         if (!ok) ++fig.lost;
-        if (!ok && std::getenv("VANTREL_PACK_CRASH_KEEP")) { ADD_FAILURE() << name; return; }
+        if (!ok && std::getenv("VANTREL_PACK_CRASH_KEEP")) {
+          ADD_FAILURE() << name;
+          return;
+        }
         EXPECT_TRUE(ok) << name << " was not being changed and is lost or damaged (listed "
                         << dir.IsFileExist(name) << ", stored digest right "
                         << (dir.GetFileDigest(name) == want) << ", bytes right "
@@ -205,9 +209,10 @@ TEST(PackCrash, KilledWhileChangingFiles) {
   TFigures fig;
   RunCrashes(512, kills > 0 ? kills : 100, fig);
   RunCrashes(4096, kills > 0 ? kills : 50, fig);
-  std::printf("kills %d, files checked %d, recoveries from the sidecar %d, stale digests exposed %d, "
-              "files lost %d\n",
-              fig.kills, fig.files_checked, fig.recoveries, fig.exposed, fig.lost);
+  std::printf(
+      "kills %d, files checked %d, recoveries from the sidecar %d, stale digests exposed %d, "
+      "files lost %d\n",
+      fig.kills, fig.files_checked, fig.recoveries, fig.exposed, fig.lost);
   RecordProperty("kills", fig.kills);
   RecordProperty("recoveries", fig.recoveries);
   EXPECT_EQ(fig.lost, 0);

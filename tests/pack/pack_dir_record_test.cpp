@@ -141,7 +141,8 @@ TEST_F(PackDir, PackOf512FoundOnA4096VolumeAndRewritten) {
   ASSERT_TRUE(dir.Dismount());
   const std::vector<uint8_t> pack = ReadFileBytes(PackOnDisk());
   ASSERT_EQ((pack.size() - static_cast<size_t>(endofdata)) % 4096, 0u);
-  EXPECT_EQ(Int32At(DecryptHeaderAt(pack, static_cast<int64_t>(pack.size()) - 4096), 8), kPackMagic);
+  EXPECT_EQ(Int32At(DecryptHeaderAt(pack, static_cast<int64_t>(pack.size()) - 4096), 8),
+            kPackMagic);
   dir.Mount(Pack());
   EXPECT_EQ(dir.foundsectorsize, 4096);
   EXPECT_FALSE(dir.ischanged);
@@ -344,8 +345,8 @@ TEST_F(PackDir, UnpackFolderToDir) {
 
 TEST_F(PackDir, UnsafeNamesAreNeverExtracted) {
   Sector(512);
-  const char* unsafe[] = {"bin32/../../escaped.txt", "bin32/..\\..\\escaped.txt",
-                          "bin32//abs.txt", "bin32/c:/x.txt"};
+  const char* unsafe[] = {"bin32/../../escaped.txt", "bin32/..\\..\\escaped.txt", "bin32//abs.txt",
+                          "bin32/c:/x.txt"};
   for (const char* name : unsafe) {
     SCOPED_TRACE(name);
     platform::RemoveFileAt(PackOnDisk());
@@ -468,7 +469,8 @@ TEST_F(PackDir, DamagedDirectories) {
   {
     SCOPED_TRACE("a name stored twice: the pack is closed again");
     platform::RemoveFileAt(SidecarOnDisk());
-    WriteFileBytes(PackOnDisk(), BuildRawPack(512, data, {}, {good, good}, {0, 0, kPackMagic, 2, 0}));
+    WriteFileBytes(PackOnDisk(),
+                   BuildRawPack(512, data, {}, {good, good}, {0, 0, kPackMagic, 2, 0}));
     TPackDirRecord dir;
     EXPECT_TRUE(dir.Mount(Pack()));
     EXPECT_FALSE(dir.IsMounted());
@@ -520,7 +522,7 @@ TEST_F(PackRecovery, DataAddedAfterTheSaveOverwroteTheDirectory) {
     dir.Mount(Pack());
     ASSERT_TRUE(AddBytes(dir, "new/file", PatternBytes(c.added, 99)));
     ASSERT_TRUE(AddBytes(dir, "f/3", PatternBytes(600, 77)));  // replaced in its slot
-    const TSnapshot s = Take();  // the process dies here
+    const TSnapshot s = Take();                                // the process dies here
     dir.Dismount();
 
     {

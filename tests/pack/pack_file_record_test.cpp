@@ -24,7 +24,11 @@ TEST(PackFileRecord, FixName) {
       {"already normal", "bin32/a.dll", "bin32/a.dll"},
       {"mixed separators", "/Game\\Objects/A.DDS", "game/objects/a.dds"},
       {"non-ASCII letters", "\\Данные\\ÉTÉ.txt", "данные/été.txt"},
-      {"invalid UTF-8 kept", "A\xff\xfe" "B", "a\xff\xfe" "b"},
+      {"invalid UTF-8 kept",
+       "A\xff\xfe"
+       "B",
+       "a\xff\xfe"
+       "b"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

@@ -1,7 +1,6 @@
 // Runs the real vantrel-pack binary on packs made by the library.
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 
@@ -83,18 +82,23 @@ TEST_F(PackTool, AddListInfoVerifyExtractRemove) {
     for (int i = 0; i < 16; ++i) std::snprintf(buf + 2 * i, 3, "%02x", d[i]);
     return std::string(buf);
   };
-  const std::string line_a = "{\"name\": \"bin32/a.bin\", \"offset\": 0, \"size\": 5000, \"margin\": 632, "
-                             "\"digest\": \"" + hex(dir.filelist.at("bin32/a.bin")->digest) + "\"}\n";
-  const std::string line_b = "{\"name\": \"game/b.txt\", \"offset\": 5632, \"size\": 3, \"margin\": 509, "
-                             "\"digest\": \"" + hex(dir.filelist.at("game/b.txt")->digest) + "\"}\n";
+  const std::string line_a =
+      "{\"name\": \"bin32/a.bin\", \"offset\": 0, \"size\": 5000, \"margin\": 632, "
+      "\"digest\": \"" +
+      hex(dir.filelist.at("bin32/a.bin")->digest) + "\"}\n";
+  const std::string line_b =
+      "{\"name\": \"game/b.txt\", \"offset\": 5632, \"size\": 3, \"margin\": 509, "
+      "\"digest\": \"" +
+      hex(dir.filelist.at("game/b.txt")->digest) + "\"}\n";
   dir.Dismount();
   EXPECT_EQ(list.out, line_a + line_b);
 
   const TResult info = Tool("info " + P("game_pak"));
   EXPECT_EQ(info.status, 0);
-  for (const char* part : {"\"size\": 7680", "\"sectorsize\": 512", "\"sig\": \"0x4A454449\"",
-                           "\"numRecord\": 2", "\"numUnused\": 0", "\"endofdata\": 6144",
-                           "\"recordblock\": 1024", "\"headerblock\": 512", "\"recovered\": false"}) {
+  for (const char* part :
+       {"\"size\": 7680", "\"sectorsize\": 512", "\"sig\": \"0x4A454449\"", "\"numRecord\": 2",
+        "\"numUnused\": 0", "\"endofdata\": 6144", "\"recordblock\": 1024", "\"headerblock\": 512",
+        "\"recovered\": false"}) {
     EXPECT_TRUE(Has(info.out, part)) << part << "\n" << info.out;
   }
 

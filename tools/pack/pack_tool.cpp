@@ -60,7 +60,11 @@ std::string Json(const std::string& s) {
   std::string out = "\"";
   for (size_t i = 0; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    size_t len = c < 0x80             ? 1
+                 : (c & 0xE0) == 0xC0 ? 2
+                 : (c & 0xF0) == 0xE0 ? 3
+                 : (c & 0xF8) == 0xF0 ? 4
+                                      : 0;
     bool valid = len > 0 && i + len <= s.size();
     for (size_t k = 1; valid && k < len; ++k) {
       valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
@@ -128,7 +132,8 @@ void OpenForWriting(TPackDirRecord& dir, const std::string& pack) {
   if (size > 0 && !FoundDirectory(dir)) {
     dir.packfile.reset();  // leave the file as it is
     dir.Reset();
-    throw vantrel::EVantrelError("\"" + pack + "\" is not a pack (no directory found); not changed");
+    throw vantrel::EVantrelError("\"" + pack +
+                                 "\" is not a pack (no directory found); not changed");
   }
 }
 
@@ -161,10 +166,10 @@ int List(const std::string& pack) {
   TPackDirRecord dir;
   OpenForReading(dir, pack);
   for (const auto& [name, r] : dir.filelist) {
-    std::printf("{\"name\": %s, \"offset\": %lld, \"size\": %lld, \"margin\": %d, \"digest\": \"%s\"}\n",
-                Json(name).c_str(), static_cast<long long>(r->offset),
-                static_cast<long long>(r->size), r->margin,
-                Hex(r->digest.data(), r->digest.size()).c_str());
+    std::printf(
+        "{\"name\": %s, \"offset\": %lld, \"size\": %lld, \"margin\": %d, \"digest\": \"%s\"}\n",
+        Json(name).c_str(), static_cast<long long>(r->offset), static_cast<long long>(r->size),
+        r->margin, Hex(r->digest.data(), r->digest.size()).c_str());
   }
   dir.Dismount();
   return 0;
@@ -238,7 +243,8 @@ int Run(const std::vector<std::string>& args) {
   if (args.empty()) throw TUsageError("no command given");
   const std::string& cmd = args[0];
   const auto need = [&](size_t n) {
-    if (args.size() != n + 1) throw TUsageError("\"" + cmd + "\" takes " + std::to_string(n) + " arguments");
+    if (args.size() != n + 1)
+      throw TUsageError("\"" + cmd + "\" takes " + std::to_string(n) + " arguments");
   };
   if (cmd == "info") return need(1), Info(args[1]);
   if (cmd == "list") return need(1), List(args[1]);
