@@ -190,6 +190,47 @@ TEST_F(PackDir, PackOf4096NotFoundAt512) {
   }
 }
 
+TEST_F(PackDir, ChangingOneRecordRewritesOnlyItsBytes) {
+  Sector(512);
+  MakePack({1000, 1000, 1000});
+  const std::vector<uint8_t> before = ReadFileBytes(PackOnDisk());
+  const size_t records = 4608;  // three slots of 1,536 bytes
+  {
+    TPackDirRecord dir;
+    dir.Mount(Pack());
+    ASSERT_EQ(dir.endofdata, static_cast<int64_t>(records));
+    ASSERT_TRUE(AddBytes(dir, "f/1", PatternBytes(1000, 55)));  // same size, new digest
+    dir.Dismount();
+  }
+  const std::vector<uint8_t> after = ReadFileBytes(PackOnDisk());
+  ASSERT_EQ(after.size(), before.size());
+  // Records stand in name order: f/0, f/1, f/2. Filler is new at every save.
+  for (size_t i = 0; i < 3 * 336; ++i) {
+    const bool own = i >= 336 && i < 2 * 336;
+    if (!own) EXPECT_EQ(after[records + i], before[records + i]) << i;
+  }
+  EXPECT_NE(std::vector<uint8_t>(after.begin() + records + 336, after.begin() + records + 672),
+            std::vector<uint8_t>(before.begin() + records + 336, before.begin() + records + 672));
+}
+
+TEST_F(PackDir, PackTooShortForAHeaderIsEmpty) {
+  for (int s : {512, 4096}) {
+    SCOPED_TRACE(s);
+    Sector(s);
+    platform::RemoveFileAt(SidecarOnDisk());
+    WriteFileBytes(PackOnDisk(), PatternBytes(100, 1));
+    TPackDirRecord dir;
+    dir.Mount(Pack());
+    EXPECT_TRUE(dir.IsMounted());
+    EXPECT_TRUE(dir.ischanged);
+    EXPECT_TRUE(dir.filelist.empty());
+    ASSERT_TRUE(AddBytes(dir, "a", PatternBytes(10, 2)));
+    EXPECT_EQ(dir.filelist.at("a")->offset, 0);  // the old contents are given up
+    dir.Dismount();
+    EXPECT_EQ(platform::FileSizeOf(PackOnDisk()), s + s + s);
+  }
+}
+
 TEST_F(PackDir, SaveCutsBytesBehindTheHeader) {
   Sector(512);
   MakePack({1000, 100000});
