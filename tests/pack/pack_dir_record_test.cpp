@@ -207,7 +207,9 @@ TEST_F(PackDir, ChangingOneRecordRewritesOnlyItsBytes) {
   // Records stand in name order: f/0, f/1, f/2. Filler is new at every save.
   for (size_t i = 0; i < 3 * 336; ++i) {
     const bool own = i >= 336 && i < 2 * 336;
-    if (!own) EXPECT_EQ(after[records + i], before[records + i]) << i;
+    if (!own) {
+      EXPECT_EQ(after[records + i], before[records + i]) << i;
+    }
   }
   EXPECT_NE(std::vector<uint8_t>(after.begin() + records + 336, after.begin() + records + 672),
             std::vector<uint8_t>(before.begin() + records + 336, before.begin() + records + 672));
