@@ -662,38 +662,44 @@ TEST_F(PackDir, SavesAndAddsOnTwoThreads) {
   TPackDirRecord dir;
   dir.Mount(Pack());
   constexpr int kFiles = 30;
-  std::atomic<bool> adding{true};
-  std::vector<bool> stored(kFiles, false);
+  constexpr int kSaves = 20;
+  std::atomic<bool> started{false};
+  std::atomic<bool> saving{true};
+  std::vector<int> version(kFiles, -1);  // -1: not in the pack
+  const auto bytes = [](int slot, int v) {
+    return PatternBytes(1000 + 37 * static_cast<size_t>(slot), static_cast<uint32_t>(v));
+  };
+  // Adds, replaces and removes until the saves are done; a refused change is
+  // tried again, as the download thread would.
   std::thread adder([&] {
-    for (int i = 0; i < kFiles; ++i) {
-      // A refused add is tried again, as the download thread would.
-      while (!AddBytes(dir, "t/" + std::to_string(i), PatternBytes(1000 + 37 * i, i))) {
-        std::this_thread::yield();
-      }
-      stored[i] = true;
-      if (i % 3 == 0) {
-        while (!dir.RemoveFile("t/" + std::to_string(i))) std::this_thread::yield();
-        stored[i] = false;
+    started = true;
+    for (int i = 0; i < kFiles || saving; ++i) {
+      const int slot = i % kFiles;
+      const std::string n = "t/" + std::to_string(slot);
+      if (i % 7 == 3) {
+        while (!dir.RemoveFile(n)) std::this_thread::yield();
+        version[slot] = -1;
+      } else {
+        while (!AddBytes(dir, n, bytes(slot, i))) std::this_thread::yield();
+        version[slot] = i;
       }
     }
-    adding = false;
   });
-  int saves = 0;
-  while (adding) {
+  while (!started) std::this_thread::yield();
+  for (int k = 0; k < kSaves; ++k) {
     ASSERT_TRUE(dir.Save());
-    ++saves;
     std::this_thread::yield();
   }
+  saving = false;
   adder.join();
-  EXPECT_GT(saves, 0);
   dir.Dismount();
   dir.Mount(Pack());
-  for (int i = 0; i < kFiles; ++i) {
-    SCOPED_TRACE(i);
-    const std::string n = "t/" + std::to_string(i);
-    ASSERT_EQ(dir.IsFileExist(n), stored[i]);
-    if (stored[i]) {
-      EXPECT_EQ(dir.GetFileDigest(n), MD5Of(PatternBytes(1000 + 37 * i, i)));
+  for (int slot = 0; slot < kFiles; ++slot) {
+    SCOPED_TRACE(slot);
+    const std::string n = "t/" + std::to_string(slot);
+    ASSERT_EQ(dir.IsFileExist(n), version[slot] >= 0);
+    if (version[slot] >= 0) {
+      EXPECT_EQ(dir.GetFileDigest(n), MD5Of(bytes(slot, version[slot])));
       EXPECT_EQ(dir.ComputeFileDigest(n), dir.GetFileDigest(n));
     }
   }
