@@ -106,7 +106,12 @@ void RunCrashes(int sector, int kills, TFigures& fig) {
     {
       TChild child(pack, journal, rng(), sector);
       ASSERT_TRUE(child.Started());
-      std::this_thread::sleep_for(std::chrono::microseconds(2000 + rng() % 40000));
+      // The kill falls at a random moment after the child has begun to work,
+      // however slowly it started (sanitizers, a busy machine).
+      for (int wait = 0; wait < 20000 && platform::FileSizeOf(journal) <= 0; ++wait) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(rng() % 40000));
       ASSERT_TRUE(child.Kill()) << "the child ended on its own";
     }
     ++fig.kills;
