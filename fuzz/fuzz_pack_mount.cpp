@@ -28,16 +28,21 @@ namespace {
 
 using namespace vantrel;
 
+// A folder of its own, removed when the fuzzer ends.
 const std::string& WorkDir() {
-  static const std::string dir = [] {
+  static const std::string* dir = [] {
     // Memory-backed when there is such a folder: saves flush to the device.
     std::string tmpl = platform::FolderExists("/dev/shm") ? "/dev/shm/fuzz_pack_mount-XXXXXX"
                                                           : "/tmp/fuzz_pack_mount-XXXXXX";
-    const char* d = ::mkdtemp(tmpl.data());
-    if (d == nullptr) std::abort();
-    return std::string(d);
+    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
+    return new std::string(tmpl);  // kept to the very end, for the clean-up below
   }();
-  return dir;
+  static const bool cleanup = [] {
+    std::atexit([] { platform::RemoveFolderTree(*dir); });
+    return true;
+  }();
+  (void)cleanup;
+  return *dir;
 }
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
