@@ -14,6 +14,7 @@
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/stream.h"
 
 namespace vantrel::platform {
 
@@ -82,6 +83,23 @@ bool SyncFolder(const std::string& path) {
   const bool ok = ::fsync(fd) == 0;
   ::close(fd);
   return ok;
+}
+
+void ReplaceFileDurably(const std::string& path, std::span<const uint8_t> bytes) {
+  const std::string temp = path + ".tmp";
+  {
+    TFileStream out(temp, TFileMode::Create);
+    out.WriteBuffer(bytes);
+    out.Flush();
+  }
+  if (!RenameFileAt(temp, path)) {
+    const int err = errno;
+    RemoveFileAt(temp);
+    throw EOSError("Cannot replace \"" + path + "\"", err);
+  }
+  // The rename is durable once the folder's entries are on the device. Some
+  // file systems cannot flush a folder; the file is in place all the same.
+  SyncFolder(ExtractFileDir(path));
 }
 
 std::string ExtractFileDir(const std::string& path) {
