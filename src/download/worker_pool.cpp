@@ -126,6 +126,7 @@ void TInitThread::Probe() {
       } else {
         s.settled = true;
         s.worker->GetTask();
+        s.worker->GetDownloadDiff();  // the probe's bytes belong to no run
         const std::string& server = downservers[i];
         bool interleave = false;
         if (!anyplaced) {

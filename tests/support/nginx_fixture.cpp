@@ -163,6 +163,7 @@ std::string TNginxServer::Config() const {
     << "  sendfile on;\n  tcp_nopush on;\n  keepalive_requests 1000000;\n"
     << "  keepalive_timeout 60s;\n"
     << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << served_ << ";\n";
+  if (options_.ignoreranges) c << "    max_ranges 0;\n";
   const std::string probe = "/kestrune/" + options_.probe;
   switch (mode_) {
     case TServerMode::Missing:

@@ -34,6 +34,7 @@ struct TServerOptions {
   bool probefails = false;   // Missing / Error500: the probe file fails too
   int64_t probesize = 37;    // WrongProbe: size of the probe file served
   int64_t limitrate = 256 * 1024;  // Slow: bytes per second per connection
+  bool ignoreranges = false;  // answer every request with the whole file (200)
 };
 
 // One request as the access log shows it.
