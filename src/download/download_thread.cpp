@@ -79,12 +79,12 @@ TDownloadThread::TDownloadThread(std::string downloadseed, int32_t downloadtimeo
                         "Accept:"} {
   InitCurlOnce();
   httpclient = curl_easy_init();
-  thread = std::thread([this] { Execute(); });
+  thread.Start([this] { Execute(); });
 }
 
 TDownloadThread::~TDownloadThread() {
   Abort();
-  if (thread.joinable()) thread.join();
+  thread.Wait();
   if (httpclient != nullptr) curl_easy_cleanup(static_cast<CURL*>(httpclient));
 }
 

@@ -13,10 +13,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "download/download_task.h"
+#include "download/self_ending_thread.h"
 #include "download/wakeup.h"
 
 namespace vantrel {
@@ -93,7 +93,7 @@ class TDownloadThread {
 
   std::mutex wakemutex;  // pairs with wakecv; guards nothing but the wait
   std::condition_variable wakecv;
-  std::thread thread;
+  TSelfEndingThread thread;
 };
 
 }  // namespace vantrel

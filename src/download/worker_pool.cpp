@@ -41,12 +41,12 @@ TInitThread::TInitThread(TWorkerPool& workerpool, std::vector<std::string> downl
       fcheck(std::move(filecheck)),
       fchecksize(filechecksize),
       timings(std::move(t)) {
-  thread = std::thread([this] { Execute(); });
+  thread.Start([this] { Execute(); });
 }
 
 TInitThread::~TInitThread() {
   stop.store(true);
-  if (thread.joinable()) thread.join();
+  thread.Wait();
 }
 
 std::vector<std::string> TInitThread::Servers() const {

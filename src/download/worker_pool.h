@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "download/download_thread.h"
+#include "download/self_ending_thread.h"
 #include "download/wakeup.h"
 
 namespace vantrel {
@@ -121,7 +122,7 @@ class TInitThread {
   const TDownloadTimings timings;
   mutable std::mutex serversmutex;  // guards downservers while the shuffle runs
   std::atomic<bool> stop{false};
-  std::thread thread;
+  TSelfEndingThread thread;
 };
 
 }  // namespace vantrel

@@ -1,6 +1,8 @@
 #include "download/download_manager.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -404,8 +406,56 @@ TEST_F(DownloadManagerTest, HandlerErrorFailsTheRunWithoutEndingTheThread) {
   EXPECT_EQ(calls.load(), 4);
 }
 
-// Left alive on purpose: a terminated run parks its caller for good.
-TDownloadManager* parkedmanager = nullptr;
+// The terminated run parks its caller for good, so the scenario runs in a
+// child process, which ends with _exit and reports through its exit code.
+int TerminationScenario(const TNginxServer& slow, const TUpdateFileRefs& refs,
+                        const std::string& folder) {
+  // Never destroyed: a parked caller keeps using it.
+  auto* manager = new TDownloadManager({slow.BaseUrl()}, 2, 2000, folder, "launcher.version", 36,
+                                       FastTimings());
+  std::atomic<int64_t> received{0};
+  manager->SetStatusUpdateEvent([&](int64_t a, int64_t, int64_t, bool, bool isfilesize) {
+    if (isfilesize) received.store(a);
+  });
+  std::atomic<bool> returned{false};
+  std::thread([&] {
+    manager->DownloadFileList(refs);
+    returned.store(true);
+  }).detach();
+  auto wait = [](auto pred) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!pred() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    return pred();
+  };
+  auto stored = [&] {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder, ec)) {
+      if (e.is_regular_file()) return true;
+    }
+    return false;
+  };
+  if (!wait([&] { return received.load() > 0 && stored(); })) return 10;
+  if (returned.load()) return 11;
+  if (!manager->IsDownloading()) return 12;
+  manager->TerminateDownload();
+  if (!wait([&] { return !manager->IsDownloading(); })) return 13;
+  manager->UnsetStatusUpdateEvent();
+  // Nothing is written any more once the run has stopped.
+  auto snapshot = [&] {
+    std::map<std::string, TBytesV> found;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+      if (e.is_regular_file()) found[e.path().string()] = testing::ReadFileBytes(e.path().string());
+    }
+    return found;
+  };
+  const auto before = snapshot();
+  if (before.empty()) return 14;  // chunks had been stored
+  std::this_thread::sleep_for(300ms);
+  if (snapshot() != before) return 15;
+  if (returned.load()) return 16;
+  if (manager->IsDownloading()) return 17;
+  return 0;
+}
 
 TEST_F(DownloadManagerTest, TerminateDownloadParksTheCaller) {
   std::vector<testing::TTreeFile> files;
@@ -416,45 +466,18 @@ TEST_F(DownloadManagerTest, TerminateDownloadParksTheCaller) {
   TServerTree big(root2.Path(), files);
   TServerOptions options;
   // nginx lets the first second's worth through at once, then limits: each
-  // chunk takes about three seconds.
-  options.limitrate = 128 * 1024;
+  // chunk takes about a second, the run a quarter of a minute.
+  options.limitrate = 256 * 1024;
   TNginxServer slow(TServerMode::Slow, big.Root(), options);
-  parkedmanager = new TDownloadManager({slow.BaseUrl()}, 2, 2000, down.Path(), "launcher.version",
-                                       36, FastTimings());
-  std::atomic<int64_t> received{0};
-  parkedmanager->SetStatusUpdateEvent([&](int64_t a, int64_t, int64_t, bool, bool isfilesize) {
-    if (isfilesize) received.store(a);
-  });
-  auto refs = std::make_shared<TUpdateFileRefs>(big.Refs());
-  auto returned = std::make_shared<std::atomic<bool>>(false);
-  std::thread([refs, returned] {
-    parkedmanager->DownloadFileList(*refs);
-    returned->store(true);
-  }).detach();
-  auto wait = [](auto pred) {
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (!pred() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    return pred();
-  };
-  ASSERT_TRUE(wait([&] { return received.load() > 0; }));
-  ASSERT_FALSE(returned->load());
-  ASSERT_TRUE(parkedmanager->IsDownloading()) << received.load();
-  parkedmanager->TerminateDownload();
-  ASSERT_TRUE(wait([&] { return !parkedmanager->IsDownloading(); }));
-  parkedmanager->UnsetStatusUpdateEvent();
-  // Nothing is written any more once the run has stopped.
-  auto snapshot = [&] {
-    std::map<std::string, TBytesV> found;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(down.Path())) {
-      if (e.is_regular_file()) found[e.path().string()] = testing::ReadFileBytes(e.path().string());
-    }
-    return found;
-  };
-  const auto before = snapshot();
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(snapshot(), before);
-  EXPECT_FALSE(returned->load());
-  EXPECT_FALSE(parkedmanager->IsDownloading());
+  const TUpdateFileRefs refs = big.Refs();
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) ::_exit(TerminationScenario(slow, refs, down.Path()));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
