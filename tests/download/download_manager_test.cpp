@@ -329,6 +329,36 @@ TEST_F(DownloadManagerTest, FolderSplitLayout) {
   EXPECT_TRUE(asked.count({"/kestrune/.u", "bytes=0-524287"}));
 }
 
+TEST_F(DownloadManagerTest, FailedChunkIsFetchedAgainAfterThePause) {
+  // The only worker gets a damaged copy first; the run waits through the
+  // pause and fetches the chunk again once the server has it right.
+  const std::string served = root.Path() + "/kestrune" + "/bin32/big11223344556677889900" + "1.dat.u";
+  const TBytesV good = testing::ReadFileBytes(served);
+  TBytesV damaged = good;
+  damaged[10] ^= 0xFF;
+  testing::WriteFileBytes(served, damaged);
+  TNginxServer a(TServerMode::Good, tree.Root());
+  TDownloadTimings timings = FastTimings();
+  timings.failurepause = 1500ms;
+  TManagerUnderTest t({&a}, down.Path(), 1, "launcher.version", 36, timings);
+  bool result = false;
+  std::thread run([&] { result = t.manager->DownloadFileList(tree.Refs({kBig})); });
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  bool failedonce = false;
+  while (!failedonce && std::chrono::steady_clock::now() < deadline) {
+    for (const auto& r : a.FileRequests()) failedonce = failedonce || r.range == "bytes=0-524287";
+    if (!failedonce) std::this_thread::sleep_for(5ms);
+  }
+  testing::WriteFileBytes(served, good);
+  run.join();
+  ASSERT_TRUE(failedonce);
+  EXPECT_TRUE(result);
+  EXPECT_EQ(testing::ReadFileBytes(Local(kBig)), tree.TransferForm(kBig));
+  int first = 0;
+  for (const auto& r : a.FileRequests()) first += r.range == "bytes=0-524287";
+  EXPECT_EQ(first, 2);
+}
+
 struct TFaultCase {
   TServerMode mode;
   bool probefails;  // Missing / Error500: the probe file fails too
