@@ -42,7 +42,7 @@ struct TOptions {
 struct TBuild {
   TUpdateFileMap entries;
   std::map<std::string, std::string> paths;  // key -> path below /kestrune/
-  int64_t bytes = 0;                          // sum of the transfer forms
+  int64_t bytes = 0;                         // sum of the transfer forms
 };
 
 struct TResult {
@@ -129,8 +129,7 @@ TBuild Generate(const std::string& root, int64_t sizemib) {
 }
 
 double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // Runs body in a child process; wall time, peak RSS and success.
@@ -173,13 +172,27 @@ bool FetchWithVantrel(const TBuild& build, const std::vector<std::string>& mirro
 }
 
 std::vector<std::string> Aria2Arguments(const std::string& input, const std::string& out) {
-  return {"aria2c", "--no-conf", "--input-file=" + input, "--dir=" + out,
-          "--max-concurrent-downloads=4", "--max-connection-per-server=2", "--split=2",
-          "--min-split-size=1M", "--piece-length=1M", "--file-allocation=none",
-          "--allow-overwrite=true", "--auto-file-renaming=false", "--conditional-get=false",
-          "--remote-time=false", "--uri-selector=inorder", "--enable-http-keep-alive=true",
-          "--disable-ipv6=true", "--console-log-level=error", "--summary-interval=0",
-          "--download-result=hide", "--quiet=true"};
+  return {"aria2c",
+          "--no-conf",
+          "--input-file=" + input,
+          "--dir=" + out,
+          "--max-concurrent-downloads=4",
+          "--max-connection-per-server=2",
+          "--split=2",
+          "--min-split-size=1M",
+          "--piece-length=1M",
+          "--file-allocation=none",
+          "--allow-overwrite=true",
+          "--auto-file-renaming=false",
+          "--conditional-get=false",
+          "--remote-time=false",
+          "--uri-selector=inorder",
+          "--enable-http-keep-alive=true",
+          "--disable-ipv6=true",
+          "--console-log-level=error",
+          "--summary-interval=0",
+          "--download-result=hide",
+          "--quiet=true"};
 }
 
 void WriteAria2Input(const TBuild& build, const std::vector<std::string>& mirrors,
@@ -206,8 +219,8 @@ bool ExecAria2(const std::string& input, const std::string& out) {
 // otherwise the servers' names.
 bool Verify(const TBuild& build, const std::string& out, bool ours) {
   for (const auto& [key, e] : build.entries) {
-    const std::string local = platform::ToSystemPath(
-        ours ? out + key + (e->compressed ? ".u" : "") : out + "/" + build.paths.at(key));
+    const std::string local = platform::ToSystemPath(ours ? out + key + (e->compressed ? ".u" : "")
+                                                          : out + "/" + build.paths.at(key));
     if (platform::FileSizeOf(local) != e->size) return false;
     TFileStream f(local, TFileMode::OpenRead);
     const int64_t step = e->chunksize;
@@ -312,8 +325,8 @@ int main(int argc, char** argv) {
   const double ourmbps = median(ours, &TResult::mbps);
   const double theirmbps = median(theirs, &TResult::mbps);
   std::printf("\nmedians of %d runs (MB = 10^6 bytes)\n", o.runs);
-  std::printf("  vantrel: %7.2f s %8.1f MB/s  peak RSS %7.1f MiB\n", median(ours, &TResult::seconds),
-              ourmbps, median(ours, &TResult::rssmib));
+  std::printf("  vantrel: %7.2f s %8.1f MB/s  peak RSS %7.1f MiB\n",
+              median(ours, &TResult::seconds), ourmbps, median(ours, &TResult::rssmib));
   std::printf("  aria2c : %7.2f s %8.1f MB/s  peak RSS %7.1f MiB\n",
               median(theirs, &TResult::seconds), theirmbps, median(theirs, &TResult::rssmib));
   bool allok = true;

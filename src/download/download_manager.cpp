@@ -430,9 +430,9 @@ void TDownloadManager::StatusThreadLoop(TRun& run) {
   while (!run.stopstatus.load()) {
     next += kStatusTick;
     while (!run.stopstatus.load() && std::chrono::steady_clock::now() < next) {
-      run.statuswake.Wait(token, std::chrono::duration_cast<milliseconds>(
-                                     next - std::chrono::steady_clock::now()) +
-                                     milliseconds(1));
+      run.statuswake.Wait(
+          token, std::chrono::duration_cast<milliseconds>(next - std::chrono::steady_clock::now()) +
+                     milliseconds(1));
     }
     if (run.stopstatus.load()) break;
     ++ticks;

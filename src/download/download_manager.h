@@ -109,16 +109,16 @@ class TDownloadManager {
   const std::string downfolder;
   const TDownloadTimings timings;
 
-  TLinkedQueue<TDownloadTask*> taskqueue;    // the run's thread only, plain operations
-  TLinkedQueue<TDownloadTask*> resultqueue;  // locked operations; owns its tasks in effect
-  TLinkedQueue<std::string> diskfilequeue;   // locked operations
-  TLinkedQueue<std::string> memfilequeue;    // locked operations
+  TLinkedQueue<TDownloadTask*> taskqueue;          // the run's thread only, plain operations
+  TLinkedQueue<TDownloadTask*> resultqueue;        // locked operations; owns its tasks in effect
+  TLinkedQueue<std::string> diskfilequeue;         // locked operations
+  TLinkedQueue<std::string> memfilequeue;          // locked operations
   TSyncedDictionary<TFileDownload> filedownloads;  // the records of the current run
 
-  std::atomic<int64_t> totalbytes{0};     // final before the run's threads start
-  std::atomic<int64_t> writtenbytes{0};   // written by the file thread
-  std::atomic<int64_t> receivedbytes{0};  // written by the run's thread
-  std::atomic<int32_t> filecount{0};      // final before the run's threads start
+  std::atomic<int64_t> totalbytes{0};      // final before the run's threads start
+  std::atomic<int64_t> writtenbytes{0};    // written by the file thread
+  std::atomic<int64_t> receivedbytes{0};   // written by the run's thread
+  std::atomic<int32_t> filecount{0};       // final before the run's threads start
   std::atomic<int32_t> deliveredcount{0};  // written by the event thread
 
   std::mutex eventsmutex;  // guards the two handlers

@@ -68,8 +68,8 @@ std::string TaskUrl(const std::string& server, const TDownloadTask& task) {
   return server + path + ".u";
 }
 
-TDownloadThread::TDownloadThread(std::string downloadseed, int32_t downloadtimeout,
-                                 TWakeup* wake, std::chrono::milliseconds failurepause)
+TDownloadThread::TDownloadThread(std::string downloadseed, int32_t downloadtimeout, TWakeup* wake,
+                                 std::chrono::milliseconds failurepause)
     : server(std::move(downloadseed)),
       timeout(downloadtimeout),
       readywake(wake),
@@ -150,9 +150,8 @@ void TDownloadThread::Execute() {
       continue;
     }
     if (!tasknew.load()) {
-      wakecv.wait(hold, [&] {
-        return tasknew.load() || tasksleep.load() || clientterminate.load();
-      });
+      wakecv.wait(hold,
+                  [&] { return tasknew.load() || tasksleep.load() || clientterminate.load(); });
       continue;
     }
     tasknew.store(false);

@@ -80,7 +80,7 @@ class TDownloadThread {
   std::atomic<bool> clientterminate{false};
   std::atomic<bool> aborting{false};
   std::atomic<bool> finished{false};
-  int64_t downloadlast = 0;                // manager side only
+  int64_t downloadlast = 0;                 // manager side only
   std::atomic<int64_t> downloadcurrent{0};  // written by the worker
 
   // Worker-thread state of the request under way.

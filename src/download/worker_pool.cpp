@@ -32,8 +32,8 @@ TDownloadThread* TWorkerPool::Adopt(std::unique_ptr<TDownloadThread> w) {
 }
 
 TInitThread::TInitThread(TWorkerPool& workerpool, std::vector<std::string> downloadseeds,
-                         int32_t downloadmultiplier, int32_t downloadtimeout,
-                         std::string filecheck, int32_t filechecksize, TDownloadTimings t)
+                         int32_t downloadmultiplier, int32_t downloadtimeout, std::string filecheck,
+                         int32_t filechecksize, TDownloadTimings t)
     : pool(workerpool),
       downservers(std::move(downloadseeds)),
       downmultiplier(downloadmultiplier < 1 ? 1 : downloadmultiplier),

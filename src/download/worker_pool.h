@@ -96,9 +96,9 @@ class TWorkerPool {
 // construction; the destructor asks it to stop and waits.
 class TInitThread {
  public:
-  TInitThread(TWorkerPool& pool, std::vector<std::string> downloadseeds,
-              int32_t downloadmultiplier, int32_t downloadtimeout, std::string filecheck,
-              int32_t filechecksize, TDownloadTimings timings);
+  TInitThread(TWorkerPool& pool, std::vector<std::string> downloadseeds, int32_t downloadmultiplier,
+              int32_t downloadtimeout, std::string filecheck, int32_t filechecksize,
+              TDownloadTimings timings);
   ~TInitThread();
   TInitThread(const TInitThread&) = delete;
   TInitThread& operator=(const TInitThread&) = delete;

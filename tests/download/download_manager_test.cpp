@@ -30,10 +30,10 @@ using testing::TServerTree;
 using testing::TTempDir;
 using TBytesV = std::vector<uint8_t>;
 
-constexpr const char* kSmall = "\\bin32\\small.dll";    // one chunk, compressed
-constexpr const char* kBig = "\\bin32\\big#1.dat";      // three chunks, stored as is
-constexpr const char* kMid = "\\data\\mid.pak";         // two chunks, compressed
-constexpr const char* kExact = "\\exact.bin";           // exactly 524,288 bytes
+constexpr const char* kSmall = "\\bin32\\small.dll";  // one chunk, compressed
+constexpr const char* kBig = "\\bin32\\big#1.dat";    // three chunks, stored as is
+constexpr const char* kMid = "\\data\\mid.pak";       // two chunks, compressed
+constexpr const char* kExact = "\\exact.bin";         // exactly 524,288 bytes
 
 std::vector<testing::TTreeFile> StandardFiles() {
   return {
@@ -71,8 +71,8 @@ class TManagerUnderTest {
                     TDownloadTimings timings = FastTimings()) {
     std::vector<std::string> urls;
     for (auto* s : servers) urls.push_back(s->BaseUrl());
-    manager = std::make_unique<TDownloadManager>(urls, m, 2000, downfolder, probe, probesize,
-                                                 timings);
+    manager =
+        std::make_unique<TDownloadManager>(urls, m, 2000, downfolder, probe, probesize, timings);
     manager->SetFileDownloadedEvent([this](const std::string& key, TFileDownload& tdf) {
       TDelivered d;
       d.hadstream = tdf.stream != nullptr;
@@ -83,7 +83,8 @@ class TManagerUnderTest {
         d.bytes = copy.TakeBytes();
       } else {
         const std::string local = manager->LocalTransferFile(key, tdf.compressed);
-        if (platform::FileExists(local)) d.bytes = testing::ReadFileBytes(platform::ToSystemPath(local));
+        if (platform::FileExists(local))
+          d.bytes = testing::ReadFileBytes(platform::ToSystemPath(local));
       }
       std::lock_guard<std::mutex> hold(mutex);
       d.count = delivered[key].count + 1;
@@ -195,7 +196,7 @@ TEST_F(DownloadManagerTest, RunDeliversEveryFileWithReports) {
     }
   }
   EXPECT_EQ(ranges, (std::multiset<std::string>{"bytes=0-524287", "bytes=524288-1048575",
-                                                 "bytes=1048576-1331199"}));
+                                                "bytes=1048576-1331199"}));
 }
 
 TEST_F(DownloadManagerTest, PreparationReportsOneToThree) {
@@ -230,7 +231,9 @@ TEST_F(DownloadManagerTest, ResumptionFetchesOnlyMissingAndDamagedChunks) {
   TNginxServer a(TServerMode::Good, big.Root());
   TNginxServer b(TServerMode::Good, big.Root());
   auto local = [&](int i) { return down.Path() + "/res/f" + std::to_string(i) + ".bin"; };
-  auto form = [&](int i) -> const TBytesV& { return big.TransferForm("\\res\\f" + std::to_string(i) + ".bin"); };
+  auto form = [&](int i) -> const TBytesV& {
+    return big.TransferForm("\\res\\f" + std::to_string(i) + ".bin");
+  };
   // f0 complete; f1 only its first chunk (shorter: extended); f2 with a
   // damaged third chunk; f3 complete plus trailing bytes (longer: cut);
   // f4 missing.
@@ -324,15 +327,17 @@ TEST_F(DownloadManagerTest, FolderSplitLayout) {
   for (const auto& r : a.FileRequests()) asked.insert({r.uri, r.range});
   const int64_t bpos = split.Entry("\\bin32\\b.dll").posinfile;
   EXPECT_TRUE(asked.count({"/kestrune//bin32.u", "bytes=0-524287"}));
-  EXPECT_TRUE(asked.count({"/kestrune//bin32.u", "bytes=" + std::to_string(bpos) + "-" +
-                                                     std::to_string(bpos + split.Entry("\\bin32\\b.dll").size - 1)}));
+  EXPECT_TRUE(asked.count(
+      {"/kestrune//bin32.u", "bytes=" + std::to_string(bpos) + "-" +
+                                 std::to_string(bpos + split.Entry("\\bin32\\b.dll").size - 1)}));
   EXPECT_TRUE(asked.count({"/kestrune/.u", "bytes=0-524287"}));
 }
 
 TEST_F(DownloadManagerTest, FailedChunkIsFetchedAgainAfterThePause) {
   // The only worker gets a damaged copy first; the run waits through the
   // pause and fetches the chunk again once the server has it right.
-  const std::string served = root.Path() + "/kestrune" + "/bin32/big11223344556677889900" + "1.dat.u";
+  const std::string served =
+      root.Path() + "/kestrune" + "/bin32/big11223344556677889900" + "1.dat.u";
   const TBytesV good = testing::ReadFileBytes(served);
   TBytesV damaged = good;
   damaged[10] ^= 0xFF;
@@ -385,9 +390,9 @@ TEST_F(DownloadManagerTest, FaultMatrix) {
       ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs()));
       ExpectAllDelivered(t);
     }
-    const bool probepasses = c.mode == TServerMode::Slow || c.mode == TServerMode::Corrupted ||
-                             (!c.probefails && (c.mode == TServerMode::Missing ||
-                                                c.mode == TServerMode::Error500));
+    const bool probepasses =
+        c.mode == TServerMode::Slow || c.mode == TServerMode::Corrupted ||
+        (!c.probefails && (c.mode == TServerMode::Missing || c.mode == TServerMode::Error500));
     if (probepasses) continue;  // alone it would keep the run going (no retry limit)
     // Alone: nothing is listed, the fetches give up at once.
     TTempDir folder;

@@ -29,18 +29,30 @@ TEST(TaskUrl, FollowsTheServerNamingRules) {
     const char* url;
     const char* range;
   } cases[] = {
-      {"per-file layout, # replaced", {"\\bin32\\a#b.dll", 0, 524287, 0, 0, false, -1},
-       "http://h/kestrune//bin32/a11223344556677889900b.dll.u", "bytes=0-524287"},
-      {"folder-split shifts the range", {"\\bin32\\a.dll", 0, 524287, 0, 0, false, 1000},
-       "http://h/kestrune//bin32.u", "bytes=1000-525287"},
-      {"folder-split top-level file", {"\\a.dll", 0, 99, 0, 0, false, 0},
-       "http://h/kestrune/.u", "bytes=0-99"},
-      {"folder-split folder with #", {"\\da#ta\\x.bin", 10, 19, 0, 0, false, 5},
-       "http://h/kestrune//da11223344556677889900ta.u", "bytes=15-24"},
-      {"memory task keeps its name", {"launcher.version", 0, -1, 36, 0, true, -1},
-       "http://h/kestrune/launcher.version", "bytes=0-"},
-      {"memory task, # kept", {"a#b.txt", 0, 23, 0, 0, true, -1},
-       "http://h/kestrune/a#b.txt", "bytes=0-23"},
+      {"per-file layout, # replaced",
+       {"\\bin32\\a#b.dll", 0, 524287, 0, 0, false, -1},
+       "http://h/kestrune//bin32/a11223344556677889900b.dll.u",
+       "bytes=0-524287"},
+      {"folder-split shifts the range",
+       {"\\bin32\\a.dll", 0, 524287, 0, 0, false, 1000},
+       "http://h/kestrune//bin32.u",
+       "bytes=1000-525287"},
+      {"folder-split top-level file",
+       {"\\a.dll", 0, 99, 0, 0, false, 0},
+       "http://h/kestrune/.u",
+       "bytes=0-99"},
+      {"folder-split folder with #",
+       {"\\da#ta\\x.bin", 10, 19, 0, 0, false, 5},
+       "http://h/kestrune//da11223344556677889900ta.u",
+       "bytes=15-24"},
+      {"memory task keeps its name",
+       {"launcher.version", 0, -1, 36, 0, true, -1},
+       "http://h/kestrune/launcher.version",
+       "bytes=0-"},
+      {"memory task, # kept",
+       {"a#b.txt", 0, 23, 0, 0, true, -1},
+       "http://h/kestrune/a#b.txt",
+       "bytes=0-23"},
       {"no start", {"x", -1, 99, 0, 0, true, -1}, "http://h/kestrune/x", "bytes=-99"},
   };
   for (const auto& c : cases) {
@@ -51,8 +63,8 @@ TEST(TaskUrl, FollowsTheServerNamingRules) {
 }
 
 std::unique_ptr<TDownloadTask> Copy(const TDownloadTask& t) {
-  return std::make_unique<TDownloadTask>(t.filename, t.rangefirst, t.rangelast, t.size,
-                                         t.checksum, t.ismemory, t.posinfile);
+  return std::make_unique<TDownloadTask>(t.filename, t.rangefirst, t.rangelast, t.size, t.checksum,
+                                         t.ismemory, t.posinfile);
 }
 
 // Waits until the worker reports ready (a generous deadline, never a
@@ -88,19 +100,30 @@ TEST_F(DownloadThreadTest, AnswerChecks) {
     bool ok;
     int64_t length;
   } cases[] = {
-      {"chunk with its CRC", &good, {"\\bin32\\a.dll", 0, 524287, 0, crc0, false, -1}, true,
+      {"chunk with its CRC",
+       &good,
+       {"\\bin32\\a.dll", 0, 524287, 0, crc0, false, -1},
+       true,
        524288},
-      {"chunk with a wrong CRC", &good, {"\\bin32\\a.dll", 0, 524287, 0, crc0 ^ 1, false, -1},
-       false, 0},
-      {"chunk without CRC", &good, {"\\bin32\\a.dll", 524288, 614399, 0, 0, false, -1}, true,
+      {"chunk with a wrong CRC",
+       &good,
+       {"\\bin32\\a.dll", 0, 524287, 0, crc0 ^ 1, false, -1},
+       false,
+       0},
+      {"chunk without CRC",
+       &good,
+       {"\\bin32\\a.dll", 524288, 614399, 0, 0, false, -1},
+       true,
        90112},
-      {"range past the end is short", &good, {"\\bin32\\a.dll", 524288, 700000, 0, 0, false, -1},
-       false, 0},
+      {"range past the end is short",
+       &good,
+       {"\\bin32\\a.dll", 524288, 700000, 0, 0, false, -1},
+       false,
+       0},
       {"probe of the right size", &good, {"launcher.version", 0, -1, 36, 0, true, -1}, true, 36},
       {"probe expecting 35", &good, {"launcher.version", 0, -1, 35, 0, true, -1}, false, 0},
       {"probe expecting 37", &good, {"launcher.version", 0, -1, 37, 0, true, -1}, false, 0},
-      {"no start: no length rule", &good, {"launcher.version", -1, 34, 0, 0, true, -1}, true,
-       34},
+      {"no start: no length rule", &good, {"launcher.version", -1, 34, 0, 0, true, -1}, true, 34},
       {"404", &good, {"\\bin32\\missing.dll", 0, 9, 0, 0, false, -1}, false, 0},
       {"500", &error500, {"\\bin32\\a.dll", 0, 9, 0, 0, false, -1}, false, 0},
       {"nothing listening", &dead, {"launcher.version", 0, -1, 36, 0, true, -1}, false, 0},

@@ -41,13 +41,21 @@ TEST(PlaceServerWorkers, OrdersOfThePool) {
   } cases[] = {
       {"m=2 first server", 2, {{'P', false}}, {"P1", "P2"}},
       {"m=2 second within the window", 2, {{'A', false}, {'B', true}}, {"A1", "B2", "A2", "B1"}},
-      {"m=2 third three seconds later is appended", 2, {{'A', false}, {'B', true}, {'C', false}},
+      {"m=2 third three seconds later is appended",
+       2,
+       {{'A', false}, {'B', true}, {'C', false}},
        {"A1", "B2", "A2", "B1", "C1", "C2"}},
-      {"m=2 three within the window", 2, {{'A', false}, {'B', true}, {'C', true}},
+      {"m=2 three within the window",
+       2,
+       {{'A', false}, {'B', true}, {'C', true}},
        {"A1", "B2", "C2", "A2", "B1", "C1"}},
-      {"m=3 second within the window", 3, {{'A', false}, {'B', true}},
+      {"m=3 second within the window",
+       3,
+       {{'A', false}, {'B', true}},
        {"A1", "B3", "A2", "B2", "A3", "B1"}},
-      {"m=1 within the window goes to the end", 1, {{'A', false}, {'B', true}, {'C', true}},
+      {"m=1 within the window goes to the end",
+       1,
+       {{'A', false}, {'B', true}, {'C', true}},
        {"A1", "B1", "C1"}},
       {"m=1 late", 1, {{'A', false}, {'B', false}}, {"A1", "B1"}},
       {"m=3 late", 3, {{'A', false}, {'B', false}}, {"A1", "A2", "A3", "B1", "B2", "B3"}},
@@ -65,8 +73,8 @@ class ProbeTest : public ::testing::Test {
                                             TDownloadTimings timings = {}) {
     std::vector<std::string> urls;
     for (auto* s : servers) urls.push_back(s->BaseUrl());
-    return std::make_unique<TDownloadManager>(urls, m, 2000, folder.Path(), "launcher.version",
-                                              36, timings);
+    return std::make_unique<TDownloadManager>(urls, m, 2000, folder.Path(), "launcher.version", 36,
+                                              timings);
   }
   testing::TTempDir root;
   testing::TTempDir folder;

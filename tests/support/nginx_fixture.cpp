@@ -93,13 +93,20 @@ void CorruptTree(const fs::path& from, const fs::path& to, const std::string& pr
 
 const char* ModeName(TServerMode mode) {
   switch (mode) {
-    case TServerMode::Good: return "good";
-    case TServerMode::Missing: return "missing";
-    case TServerMode::Error500: return "error500";
-    case TServerMode::Slow: return "slow";
-    case TServerMode::Corrupted: return "corrupted";
-    case TServerMode::WrongProbe: return "wrongprobe";
-    case TServerMode::Dead: return "dead";
+    case TServerMode::Good:
+      return "good";
+    case TServerMode::Missing:
+      return "missing";
+    case TServerMode::Error500:
+      return "error500";
+    case TServerMode::Slow:
+      return "slow";
+    case TServerMode::Corrupted:
+      return "corrupted";
+    case TServerMode::WrongProbe:
+      return "wrongprobe";
+    case TServerMode::Dead:
+      return "dead";
   }
   return "?";
 }
@@ -280,8 +287,8 @@ std::vector<TLoggedRequest> TNginxServer::Requests() {
           continue;
         }
         if (parts[0].rfind("/vantrel-sync-", 0) == 0) continue;
-        result.push_back({parts[0], parts[1], std::atoi(parts[2].c_str()),
-                          std::atoll(parts[3].c_str())});
+        result.push_back(
+            {parts[0], parts[1], std::atoi(parts[2].c_str()), std::atoll(parts[3].c_str())});
       }
       if (!seen) std::this_thread::sleep_for(2ms);
     }

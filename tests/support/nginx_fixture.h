@@ -18,23 +18,23 @@
 namespace vantrel::testing {
 
 enum class TServerMode {
-  Good,       // serves root as it is
-  Missing,    // 404 for every file but the probe file
-  Error500,   // "return 500" for every file but the probe file
-  Slow,       // root at limit_rate bytes per second
-  Corrupted,  // a copy of root whose transfer files have damaged bytes (same sizes)
-  WrongProbe, // root, but the probe file is probesize bytes long
-  Dead,       // a port with nothing listening
+  Good,        // serves root as it is
+  Missing,     // 404 for every file but the probe file
+  Error500,    // "return 500" for every file but the probe file
+  Slow,        // root at limit_rate bytes per second
+  Corrupted,   // a copy of root whose transfer files have damaged bytes (same sizes)
+  WrongProbe,  // root, but the probe file is probesize bytes long
+  Dead,        // a port with nothing listening
 };
 
 const char* ModeName(TServerMode mode);
 
 struct TServerOptions {
   std::string probe = "launcher.version";  // probe file name below /kestrune/
-  bool probefails = false;   // Missing / Error500: the probe file fails too
-  int64_t probesize = 37;    // WrongProbe: size of the probe file served
-  int64_t limitrate = 256 * 1024;  // Slow: bytes per second per connection
-  bool ignoreranges = false;  // answer every request with the whole file (200)
+  bool probefails = false;                 // Missing / Error500: the probe file fails too
+  int64_t probesize = 37;                  // WrongProbe: size of the probe file served
+  int64_t limitrate = 256 * 1024;          // Slow: bytes per second per connection
+  bool ignoreranges = false;               // answer every request with the whole file (200)
 };
 
 // One request as the access log shows it.

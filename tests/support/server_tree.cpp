@@ -52,8 +52,8 @@ std::vector<uint8_t> PatternBytes(size_t n, uint32_t seed, bool compressible) {
     for (; i < n; ++i) out[i] = static_cast<uint8_t>(random());
     return out;
   }
-  static const char* const words[] = {"pack ", "chunk ", "server ", "myrefall ", "launcher ",
-                                      "update\n", "kestrune ", "0123 ", "texture ", "mesh "};
+  static const char* const words[] = {"pack ",    "chunk ",    "server ", "myrefall ", "launcher ",
+                                      "update\n", "kestrune ", "0123 ",   "texture ",  "mesh "};
   size_t i = 0;
   while (i < n) {
     const char* w = words[random() % 10];

@@ -36,9 +36,7 @@ class TServerTree {
   TUpdateFileRefs Refs(const std::vector<std::string>& keys) const;
   const TUpdateFile& Entry(const std::string& key) const { return *entries_.at(key); }
   // The transfer form the client must end up with for a key.
-  const std::vector<uint8_t>& TransferForm(const std::string& key) const {
-    return forms_.at(key);
-  }
+  const std::vector<uint8_t>& TransferForm(const std::string& key) const { return forms_.at(key); }
   // The request path of a key's transfer file ("/kestrune//bin32/a.dll.u").
   std::string RequestPath(const std::string& key) const;
 
