@@ -103,7 +103,12 @@ void TDownloadManager::ReportStatus(int64_t a, int64_t b, int64_t c, bool speedu
     std::lock_guard<std::mutex> hold(eventsmutex);
     handler = onstatusupdate;
   }
-  if (handler && *handler) (*handler)(a, b, c, speedupdated, isfilesize);
+  if (!handler || !*handler) return;
+  try {
+    (*handler)(a, b, c, speedupdated, isfilesize);
+  } catch (...) {
+    // A progress display that fails must not stop the run.
+  }
 }
 
 void TDownloadManager::WaitServersReady() {
@@ -444,7 +449,11 @@ void TDownloadManager::StatusThreadLoop(TRun& run) {
     if (handler && *handler && ticks >= kTicksPerReport) {
       ticks = 0;
       const int64_t received = receivedbytes.load();
-      (*handler)(received, totalbytes.load(), received - previous, true, true);
+      try {
+        (*handler)(received, totalbytes.load(), received - previous, true, true);
+      } catch (...) {
+        // A progress display that fails must not stop the run.
+      }
       previous = received;
     }
   }

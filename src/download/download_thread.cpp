@@ -85,7 +85,6 @@ TDownloadThread::TDownloadThread(std::string downloadseed, int32_t downloadtimeo
 TDownloadThread::~TDownloadThread() {
   Abort();
   thread.Wait();
-  if (httpclient != nullptr) curl_easy_cleanup(static_cast<CURL*>(httpclient));
 }
 
 void TDownloadThread::SetTask(std::unique_ptr<TDownloadTask> t) {
@@ -163,6 +162,10 @@ void TDownloadThread::Execute() {
     }
     taskfailed.store(!ok);
     BecomeReady();
+  }
+  if (httpclient != nullptr) {
+    curl_easy_cleanup(static_cast<CURL*>(httpclient));
+    httpclient = nullptr;
   }
   finished.store(true);
   if (readywake != nullptr) readywake->Notify();

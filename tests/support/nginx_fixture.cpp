@@ -195,8 +195,22 @@ std::string TNginxServer::Config() const {
 
 void TNginxServer::Start() {
   for (int attempt = 0; attempt < 8; ++attempt) {
+    if (mode_ == TServerMode::Dead) {
+      // A socket bound but not listening: connections are refused, and no
+      // other server can take the port meanwhile.
+      deadfd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      socklen_t len = sizeof addr;
+      if (deadfd_ < 0 || ::bind(deadfd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+          ::getsockname(deadfd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        throw std::runtime_error("cannot reserve a port");
+      }
+      port_ = ntohs(addr.sin_port);
+      return;
+    }
     port_ = FreePort();
-    if (mode_ == TServerMode::Dead) return;
     if (TryStart()) return;
   }
   std::ifstream log(dir_.File("error.log"));
@@ -247,6 +261,10 @@ bool TNginxServer::TryStart() {
 }
 
 void TNginxServer::Stop() {
+  if (deadfd_ >= 0) {
+    ::close(deadfd_);
+    deadfd_ = -1;
+  }
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
   const auto deadline = std::chrono::steady_clock::now() + 5s;

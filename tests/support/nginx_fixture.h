@@ -79,6 +79,7 @@ class TNginxServer {
   std::string served_;  // the root nginx serves
   int port_ = 0;
   pid_t pid_ = -1;
+  int deadfd_ = -1;  // Dead: the socket that holds the port
   int syncs_ = 0;
 };
 
