@@ -161,6 +161,11 @@ bool TDownloadManager::DownloadFileList(const TUpdateFileRefs& filenamesize) {
 void TDownloadManager::Prepare(const TUpdateFileRefs& filenamesize, uint64_t runid) {
   const int32_t entries = static_cast<int32_t>(filenamesize.size());
   for (const auto& [key, entry] : filenamesize) {
+    // A key is joined to the download folder: one that would reach outside
+    // it is refused before anything is opened or written for the run.
+    if (!TUpdateList::IsSafeKey(key.empty() || key[0] != '\\' ? "\\" + key : key)) {
+      throw EVantrelError("Unsafe file name in download list: " + key);
+    }
     const TUpdateFile& e = *entry;
     const std::string local = LocalTransferFile(key, e.compressed);
     int64_t tofetch = 0;

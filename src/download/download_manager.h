@@ -58,7 +58,8 @@ class TDownloadManager {
   // Fetches every entry's missing or damaged chunks and hands each finished
   // file to the file-downloaded event. True when every file was fetched,
   // stored and delivered. Raises the error of a local transfer file that
-  // cannot be opened during preparation (no run starts then). After
+  // cannot be opened during preparation, and EVantrelError for a key that
+  // would reach outside the download folder (no run starts then). After
   // TerminateDownload during the run it never returns.
   bool DownloadFileList(const TUpdateFileRefs& filenamesize);
   // DownloadFileList of one entry without chunk check values. The file

@@ -429,6 +429,24 @@ TEST_F(DownloadManagerTest, FileErrorFailsTheRunAndTheNextRunIsClean) {
   ExpectAllDelivered(t);
 }
 
+TEST_F(DownloadManagerTest, KeyReachingOutsideTheFolderIsRefusedBeforeTheRun) {
+  TNginxServer a(TServerMode::Good, tree.Root());
+  TManagerUnderTest t({&a}, down.File("dl"));
+  TUpdateFile e = tree.Entry(kBig);
+  for (const char* key : {"\\..\\escape.bin", "\\bin32\\..\\..\\x", "..\\x"}) {
+    SCOPED_TRACE(key);
+    TUpdateFileRefs refs = tree.Refs({kSmall});
+    refs.emplace(key, &e);
+    EXPECT_THROW(t.manager->DownloadFileList(refs), EVantrelError);
+    EXPECT_FALSE(t.manager->IsDownloading());
+  }
+  EXPECT_FALSE(std::filesystem::exists(down.File("escape.bin")));
+  EXPECT_FALSE(std::filesystem::exists(down.File("x")));
+  // The refused runs left nothing registered.
+  ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs()));
+  ExpectAllDelivered(t);
+}
+
 TEST_F(DownloadManagerTest, HandlerErrorFailsTheRunWithoutEndingTheThread) {
   TNginxServer a(TServerMode::Good, tree.Root());
   TManagerUnderTest t({&a}, down.Path());
