@@ -1,9 +1,10 @@
-// Download benchmark: fetches a generated build of about 1 GiB from two
-// local nginx mirrors with the launcher's download manager (two workers per
-// server, as shipped) and with aria2c over the same mirrors, three times
-// each, and prints wall time, throughput and peak memory of every run, the
-// medians and the ratio of the two. Each fetch runs in a child process of its
-// own so that its peak resident memory can be measured.
+// Download benchmark: generates a client of about 1 GiB, publishes it with
+// the publisher, serves the tree from two local nginx mirrors and fetches it
+// with the launcher's download manager (two workers per server, as shipped)
+// and with aria2c over the same mirrors, three times each. Prints wall time,
+// throughput and peak memory of every run, the medians and the ratio of the
+// two. Each fetch runs in a child process of its own so that its peak
+// resident memory can be measured.
 //
 //   download_bench [--size-mib N] [--runs N] [--dir FOLDER] [--keep]
 #include <sys/resource.h>
@@ -22,8 +23,10 @@
 #include <vector>
 
 #include "download/download_manager.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "support/nginx_fixture.h"
+#include "publish/publish.h"
 #include "support/server_tree.h"
 #include "versions/update_utils.h"
 
@@ -40,9 +43,10 @@ struct TOptions {
 };
 
 struct TBuild {
-  TUpdateFileMap entries;
+  TUpdateList list;                           // the published client.version
   std::map<std::string, std::string> paths;  // key -> path below /kestrune/
-  int64_t bytes = 0;                         // sum of the transfer forms
+  int64_t clientbytes = 0;                    // sum of the client's files
+  int64_t bytes = 0;                          // sum of the transfer forms
 };
 
 struct TResult {
@@ -61,71 +65,57 @@ void Usage() {
       "  under $TMPDIR, removed at the end unless --keep).\n");
 }
 
-std::string ServerPath(const std::string& key) {
-  std::string out;
-  for (char c : key) {
-    if (c == '\\') {
-      out += '/';
-    } else if (c == '#') {
-      out += "11223344556677889900";
-    } else {
-      out += c;
-    }
-  }
-  return out.substr(1) + ".u";
+void AddFile(TBuild& build, const std::string& client, const std::string& rel, size_t size,
+             uint32_t seed, bool compressible) {
+  testing::WriteFileBytes(client + "/" + rel, testing::PatternBytes(size, seed, compressible));
+  build.clientbytes += static_cast<int64_t>(size);
 }
 
-void AddFile(TBuild& build, const std::string& base, const std::string& key, size_t size,
-             uint32_t seed, bool compressible, bool compressed) {
-  std::vector<uint8_t> content = testing::PatternBytes(size, seed, compressible);
-  std::vector<uint8_t> form = compressed ? testing::Compress(content) : std::move(content);
-  auto e = std::make_unique<TUpdateFile>();
-  e->size = static_cast<int64_t>(form.size());
-  e->compressed = compressed;
-  e->chunkcrc32 = testing::ChunkCRCs(form);
-  e->chunksize = GetChunkSize(e->size);
-  e->chunkcount = GetChunkCount(e->size);
-  const std::string path = ServerPath(key);
-  testing::WriteFileBytes(base + "/kestrune/" + path, form);
-  build.bytes += e->size;
-  build.paths[key] = path;
-  build.entries.emplace(key, std::move(e));
-}
-
-// Many small files, some of several MiB, a few of more than 100 MiB;
-// compressible ones travel compressed, the others as they are.
-TBuild Generate(const std::string& root, int64_t sizemib) {
-  TBuild build;
-  testing::WriteFileText(root + "/kestrune/launcher.version", std::string(36, 'L'));
+// A client of many small files, some of several MiB and a few of more than
+// 100 MiB, published with the publisher: text-like files (.txt, .pak, .dat)
+// travel compressed, random ones (.bin, .raw) as they are.
+void Generate(TBuild& build, const std::string& dir, int64_t sizemib) {
+  const std::string client = dir + "/client";
   const double scale = static_cast<double>(sizemib) / 1024.0;
   std::mt19937 random(12345);
   const int small = std::max(1, static_cast<int>(1500 * scale));
   for (int i = 0; i < small; ++i) {
-    const size_t size = 4096 + random() % (60 * 1024);
     const bool text = i % 2 == 0;
-    AddFile(build, root, "\\data\\small\\s" + std::to_string(i) + (text ? ".txt" : ".bin"), size,
-            static_cast<uint32_t>(i), text, text);
+    AddFile(build, client, "data/small/s" + std::to_string(i) + (text ? ".txt" : ".bin"),
+            4096 + random() % (60 * 1024), static_cast<uint32_t>(i), text);
   }
-  std::printf("  %d small files\n", small);
   const int medium = std::max(1, static_cast<int>(40 * scale));
   for (int i = 0; i < medium; ++i) {
-    const size_t size = (2u << 20) + random() % (6u << 20);
     const bool text = i % 3 == 0;
-    AddFile(build, root, "\\data\\medium\\m#" + std::to_string(i) + ".pak", size,
-            static_cast<uint32_t>(10000 + i), text, text);
+    AddFile(build, client, "data/medium/m#" + std::to_string(i) + (text ? ".pak" : ".raw"),
+            (2u << 20) + random() % (6u << 20), static_cast<uint32_t>(10000 + i), text);
   }
-  std::printf("  %d files of several MiB\n", medium);
-  const int64_t left = sizemib * 1024 * 1024 - build.bytes;
+  const int64_t left = sizemib * 1024 * 1024 - build.clientbytes;
   const int large = 5;
   for (int i = 0; i < large; ++i) {
-    const size_t size = static_cast<size_t>(std::max<int64_t>(left / large, 1 << 20));
-    const bool text = i < 2;
-    AddFile(build, root, "\\bin32\\large" + std::to_string(i) + ".dat", size,
-            static_cast<uint32_t>(20000 + i), text, false);
-    std::printf("  large file %d of %d (%zu MiB)\n", i + 1, large, size >> 20);
-    std::fflush(stdout);
+    const bool text = i < 1;
+    AddFile(build, client, "bin32/large" + std::to_string(i) + (text ? ".dat" : ".raw"),
+            static_cast<size_t>(std::max<int64_t>(left / large, 1 << 20)),
+            static_cast<uint32_t>(20000 + i), text);
   }
-  return build;
+  std::printf("  client: %d small files, %d of several MiB, %d large, %.1f MB\n", small, medium,
+              large, static_cast<double>(build.clientbytes) / 1e6);
+  testing::WriteFileBytes(dir + "/Launcher.exe", testing::PatternBytes(300 * 1024, 7, true));
+  publish::TPublishOptions options;
+  options.clientdir = client;
+  options.launcherfile = dir + "/Launcher.exe";
+  options.outdir = dir + "/www/kestrune";
+  options.updateversion = 1;
+  options.exclude = ".bin;.raw";
+  publish::Publish(options);
+  if (!build.list.LoadFromFile(options.outdir + "/client.version")) {
+    throw EVantrelError("the published client.version does not load");
+  }
+  for (const auto& [key, e] : build.list.filelist) {
+    build.paths[key] = publish::TransferPathOfKey(key);
+    build.bytes += e->size;
+  }
+  fs::remove_all(client);  // only the served tree is needed from here on
 }
 
 double Now() {
@@ -167,7 +157,7 @@ bool FetchWithVantrel(const TBuild& build, const std::vector<std::string>& mirro
     }
   });
   TUpdateFileRefs refs;
-  for (const auto& [key, e] : build.entries) refs.emplace(key, e.get());
+  for (const auto& [key, e] : build.list.filelist) refs.emplace(key, e.get());
   return manager.DownloadFileList(refs) && stored;
 }
 
@@ -218,7 +208,7 @@ bool ExecAria2(const std::string& input, const std::string& out) {
 // ours: the download manager's names (key, ".u" only when compressed);
 // otherwise the servers' names.
 bool Verify(const TBuild& build, const std::string& out, bool ours) {
-  for (const auto& [key, e] : build.entries) {
+  for (const auto& [key, e] : build.list.filelist) {
     const std::string local = platform::ToSystemPath(ours ? out + key + (e->compressed ? ".u" : "")
                                                           : out + "/" + build.paths.at(key));
     if (platform::FileSizeOf(local) != e->size) return false;
@@ -275,12 +265,14 @@ int main(int argc, char** argv) {
     o.dir = tmpl;
     made = true;
   }
-  const std::string root = o.dir + "/build";
-  std::printf("Generating a build of about %lld MiB in %s\n", static_cast<long long>(o.sizemib),
-              root.c_str());
+  const std::string root = o.dir + "/www";
+  std::printf("Generating and publishing a build of about %lld MiB in %s\n",
+              static_cast<long long>(o.sizemib), o.dir.c_str());
+  std::fflush(stdout);
   const double genstart = Now();
-  const TBuild build = Generate(root, o.sizemib);
-  std::printf("  %zu files, %.1f MB of transfer files, %.1f s\n", build.entries.size(),
+  TBuild build;
+  Generate(build, o.dir, o.sizemib);
+  std::printf("  %zu files, %.1f MB of transfer files, %.1f s\n", build.list.filelist.size(),
               static_cast<double>(build.bytes) / 1e6, Now() - genstart);
 
   std::vector<TResult> ours, theirs;
@@ -337,6 +329,7 @@ int main(int argc, char** argv) {
       fs::remove_all(o.dir);
     } else {
       fs::remove_all(root);
+      fs::remove(o.dir + "/Launcher.exe");
     }
   }
   std::printf("throughput ratio vantrel/aria2c: %.2f\n", theirmbps > 0 ? ourmbps / theirmbps : 0.0);
