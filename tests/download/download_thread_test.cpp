@@ -196,8 +196,10 @@ TEST_F(DownloadThreadTest, ResponseTimeOutIsSilenceNotTransferTime) {
   testing::TServerOptions slow;
   slow.limitrate = 64 * 1024;
   TNginxServer server(TServerMode::Slow, tree.Root(), slow);
-  TDownloadThread w(server.BaseUrl(), 150, nullptr);
-  w.SetTask(std::make_unique<TDownloadTask>("\\bin32\\a.dll", 0, 131071, 0, 0, false, -1));
+  // 256 KiB at 64 KiB/s: about three seconds, two and a half times the
+  // silence limit of 3 x 400 ms.
+  TDownloadThread w(server.BaseUrl(), 400, nullptr);
+  w.SetTask(std::make_unique<TDownloadTask>("\\bin32\\a.dll", 0, 262143, 0, 0, false, -1));
   WaitReady(w);
   EXPECT_FALSE(w.IsFailed());
 
