@@ -25,8 +25,8 @@
 #include "download/download_manager.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "support/nginx_fixture.h"
 #include "publish/publish.h"
+#include "support/nginx_fixture.h"
 #include "support/server_tree.h"
 #include "versions/update_utils.h"
 
@@ -43,16 +43,17 @@ struct TOptions {
 };
 
 struct TBuild {
-  TUpdateList list;                           // the published client.version
+  TUpdateList list;                          // the published client.version
   std::map<std::string, std::string> paths;  // key -> path below /kestrune/
-  int64_t clientbytes = 0;                    // sum of the client's files
-  int64_t bytes = 0;                          // sum of the transfer forms
+  int64_t clientbytes = 0;                   // sum of the client's files
+  int64_t bytes = 0;                         // sum of the transfer forms
 };
 
 struct TResult {
   double seconds = 0;
   double mbps = 0;
   double rssmib = 0;
+  double cpuseconds = 0;  // user + system time of the fetching process
   bool ok = false;
 };
 
@@ -137,6 +138,8 @@ TResult InChild(F body, int64_t bytes) {
   r.seconds = Now() - start;
   r.mbps = static_cast<double>(bytes) / 1e6 / r.seconds;
   r.rssmib = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  r.cpuseconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return r;
 }
@@ -291,8 +294,8 @@ int main(int argc, char** argv) {
       fs::remove_all(out);
       TResult r = InChild([&] { return FetchWithVantrel(build, mirrors, out); }, build.bytes);
       r.ok = r.ok && Verify(build, out, true);
-      std::printf("run %d vantrel: %7.2f s %8.1f MB/s  peak RSS %7.1f MiB  %s\n", run, r.seconds,
-                  r.mbps, r.rssmib, r.ok ? "ok" : "FAILED");
+      std::printf("run %d vantrel: %7.2f s %8.1f MB/s  peak RSS %7.1f MiB  cpu %6.2f s  %s\n", run,
+                  r.seconds, r.mbps, r.rssmib, r.cpuseconds, r.ok ? "ok" : "FAILED");
       ours.push_back(r);
       fs::remove_all(out);
 
@@ -302,8 +305,8 @@ int main(int argc, char** argv) {
       WriteAria2Input(build, mirrors, input);
       TResult r2 = InChild([&] { return ExecAria2(input, out2); }, build.bytes);
       r2.ok = r2.ok && Verify(build, out2, false);
-      std::printf("run %d aria2c : %7.2f s %8.1f MB/s  peak RSS %7.1f MiB  %s\n", run, r2.seconds,
-                  r2.mbps, r2.rssmib, r2.ok ? "ok" : "FAILED");
+      std::printf("run %d aria2c : %7.2f s %8.1f MB/s  peak RSS %7.1f MiB  cpu %6.2f s  %s\n", run,
+                  r2.seconds, r2.mbps, r2.rssmib, r2.cpuseconds, r2.ok ? "ok" : "FAILED");
       theirs.push_back(r2);
       fs::remove_all(out2);
       std::fflush(stdout);
