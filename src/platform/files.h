@@ -3,8 +3,10 @@
 // form here, where they meet the file system, and nowhere else.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,14 +37,17 @@ bool RemoveFolderTree(const std::string& path);
 bool RemoveEmptyFolder(const std::string& path);
 // Gives a file the execute rights of a program (rwxr-xr-x); false on failure.
 bool MakeExecutable(const std::string& path);
-// Replaces a file with bytes so that a crash leaves either the old file or
-// the whole new one: a temporary file beside it, flushed, renamed over it,
-// and the folder flushed. Raises EFOpenError / EWriteError.
-void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes);
 // Size of a file in bytes, or -1 when it does not exist.
 int64_t FileSizeOf(const std::string& path);
 // Flushes a folder's entries to the device (after a rename). False on failure.
 bool SyncFolder(const std::string& path);
+// Replaces the file at path with bytes so that a crash leaves either the old
+// file or the new one, whole: the bytes go to path + ".tmp", are flushed to
+// the device, the temporary file is renamed over path and the folder is
+// flushed (where the file system can). Raises EFOpenError / EWriteError /
+// EOSError when the file could not be written or renamed; the old file then
+// stays as it was.
+void ReplaceFileDurably(const std::string& path, std::span<const uint8_t> bytes);
 
 // Text before the last separator ("\" or "/"), or empty.
 std::string ExtractFileDir(const std::string& path);

@@ -75,21 +75,6 @@ bool RemoveEmptyFolder(const std::string& path) { return ::rmdir(ToSystemPath(pa
 
 bool MakeExecutable(const std::string& path) { return ::chmod(ToSystemPath(path).c_str(), 0755) == 0; }
 
-void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes) {
-  const std::string temp = path + ".tmp";
-  {
-    TFileStream out(temp, TFileMode::Create);
-    out.WriteBuffer(bytes);
-    out.Flush();
-  }
-  if (!RenameFileAt(temp, path)) {
-    const int err = errno;
-    RemoveFileAt(temp);
-    throw EWriteError(EOSError("Cannot replace \"" + path + "\"", err).what());
-  }
-  SyncFolder(ExtractFileDir(path));
-}
-
 int64_t FileSizeOf(const std::string& path) {
   struct stat st {};
   if (::stat(ToSystemPath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
@@ -102,6 +87,23 @@ bool SyncFolder(const std::string& path) {
   const bool ok = ::fsync(fd) == 0;
   ::close(fd);
   return ok;
+}
+
+void ReplaceFileDurably(const std::string& path, std::span<const uint8_t> bytes) {
+  const std::string temp = path + ".tmp";
+  {
+    TFileStream out(temp, TFileMode::Create);
+    out.WriteBuffer(bytes);
+    out.Flush();
+  }
+  if (!RenameFileAt(temp, path)) {
+    const int err = errno;
+    RemoveFileAt(temp);
+    throw EOSError("Cannot replace \"" + path + "\"", err);
+  }
+  // The rename is durable once the folder's entries are on the device. Some
+  // file systems cannot flush a folder; the file is in place all the same.
+  SyncFolder(ExtractFileDir(path));
 }
 
 std::string ExtractFileDir(const std::string& path) {

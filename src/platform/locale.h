@@ -13,6 +13,11 @@ char LocaleDecimalSeparator();
 // blank, long time (strftime "%x %X" in the environment's LC_TIME).
 std::string FormatLocalDateTimeNow();
 
+// Lower case by the rules of the system's 8-bit code page (UTF-8 here): each
+// character is mapped by Unicode's simple lower-case mapping; bytes that are
+// not valid UTF-8 are kept as they are. Safe from any thread.
+std::string AnsiLowerCase(const std::string& text);
+
 }  // namespace vantrel::platform
 
 namespace vantrel::platform {

@@ -110,9 +110,19 @@ void EncodeOne(char32_t cp, std::string& out) {
   }
 }
 
-}  // namespace
+// Character classes of the UTF-8 code page, whatever the user's locale.
+locale_t Utf8Ctype() {
+  static locale_t loc = [] {
+    locale_t l = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (l == static_cast<locale_t>(0)) l = ::newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
+    return l;
+  }();
+  return loc;
+}
 
-std::string LinguisticLowerCase(const std::string& text) {
+// Each well-formed character mapped by the case rules of loc; other bytes
+// are kept as they are.
+std::string LowerCaseIn(const std::string& text, locale_t loc) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
@@ -123,12 +133,18 @@ std::string LinguisticLowerCase(const std::string& text) {
       ++i;
       continue;
     }
-    const auto lower = static_cast<char32_t>(::towlower_l(static_cast<wint_t>(cp), CaseLocale()));
+    const auto lower = static_cast<char32_t>(::towlower_l(static_cast<wint_t>(cp), loc));
     // A mapping that leaves the valid range is ignored.
     EncodeOne(lower <= 0x10FFFF && !(lower >= 0xD800 && lower <= 0xDFFF) ? lower : cp, out);
     i += len;
   }
   return out;
 }
+
+}  // namespace
+
+std::string LinguisticLowerCase(const std::string& text) { return LowerCaseIn(text, CaseLocale()); }
+
+std::string AnsiLowerCase(const std::string& text) { return LowerCaseIn(text, Utf8Ctype()); }
 
 }  // namespace vantrel::platform

@@ -186,7 +186,7 @@ void TUpdateLogic::FinishClientUpdate(std::unique_ptr<TUpdateList> newlist,
   LogMessage("Saving client version");
   // The list is stored exactly as fetched, replacing the old one only once
   // it is whole on disk.
-  platform::WriteFileAtomically(versionfile, newbytes.Bytes());
+  platform::ReplaceFileDurably(versionfile, newbytes.Bytes());
   HideProgressBarSmall();
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "platform/errors.h"
 #include "support/temp_dir.h"
 
 namespace vantrel::platform {
@@ -76,6 +77,22 @@ TEST(Files, SectorSizeOverride) {
   EXPECT_EQ(LogicalSectorSize(dir.Path()), 512);
   OverrideSectorSize(std::nullopt);
   EXPECT_EQ(LogicalSectorSize(dir.Path()), real);
+}
+
+}  // namespace
+}  // namespace vantrel::platform
+
+namespace vantrel::platform {
+namespace {
+
+TEST(Files, ReplaceFileDurably) {
+  vantrel::testing::TTempDir dir;
+  const std::string path = dir.Path() + "\\side.dir";
+  ReplaceFileDurably(path, std::vector<uint8_t>{1, 2, 3});
+  ReplaceFileDurably(path, std::vector<uint8_t>{4, 5});
+  EXPECT_EQ(vantrel::testing::ReadFileBytes(dir.File("side.dir")), (std::vector<uint8_t>{4, 5}));
+  EXPECT_FALSE(FileExists(dir.File("side.dir.tmp")));
+  EXPECT_THROW(ReplaceFileDurably(dir.Path() + "\\missing\\x", std::vector<uint8_t>{1}), EFOpenError);
 }
 
 }  // namespace

@@ -1,0 +1,284 @@
+#include "download/download_thread.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <type_traits>
+
+#include "platform/errors.h"
+#include "versions/update_utils.h"
+
+namespace vantrel {
+
+static_assert(std::is_same_v<curl_off_t, int64_t>, "curl_off_t is a 64-bit integer here");
+
+namespace {
+
+constexpr const char* kFolderMark = "11223344556677889900";
+
+void ReplaceAll(std::string& s, char from, const std::string& to) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    if (c == from) {
+      out += to;
+    } else {
+      out += c;
+    }
+  }
+  s = std::move(out);
+}
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool InFolderSplit(const TDownloadTask& t) { return !t.ismemory && t.posinfile >= 0; }
+
+}  // namespace
+
+std::string TaskRangeValue(const TDownloadTask& task) {
+  const int64_t shift = InFolderSplit(task) ? task.posinfile : 0;
+  std::string value = "bytes=";
+  if (task.rangefirst >= 0) value += std::to_string(task.rangefirst + shift);
+  value += "-";
+  if (task.rangelast >= 0) value += std::to_string(task.rangelast + shift);
+  return value;
+}
+
+std::string TaskUrl(const std::string& server, const TDownloadTask& task) {
+  std::string path = task.filename;
+  if (task.ismemory) {
+    ReplaceAll(path, '\\', "/");
+    return server + path;
+  }
+  if (task.posinfile >= 0) {
+    // The folder's combined transfer file: the text before the last "\"
+    // ("\" itself for a file at the top), without a trailing "\".
+    const size_t last = path.rfind('\\');
+    std::string folder = last == std::string::npos || last == 0 ? "\\" : path.substr(0, last);
+    if (!folder.empty() && folder.back() == '\\') folder.pop_back();
+    path = folder;
+  }
+  ReplaceAll(path, '\\', "/");
+  ReplaceAll(path, '#', kFolderMark);
+  return server + path + ".u";
+}
+
+TDownloadThread::TDownloadThread(std::string downloadseed, int32_t downloadtimeout, TWakeup* wake,
+                                 std::chrono::milliseconds failurepause)
+    : server(std::move(downloadseed)),
+      timeout(downloadtimeout),
+      readywake(wake),
+      pause(failurepause),
+      httpclientheaders{"Cache-Control: no-cache", "Pragma: no-cache", "Connection: keep-alive",
+                        // No Accept header on the wire (libcurl would send */*).
+                        "Accept:"} {
+  InitCurlOnce();
+  httpclient = curl_easy_init();
+  thread.Start([this] { Execute(); });
+}
+
+TDownloadThread::~TDownloadThread() {
+  Abort();
+  thread.Wait();
+}
+
+void TDownloadThread::SetTask(std::unique_ptr<TDownloadTask> t) {
+  t->data = std::make_unique<TMemoryStream>();
+  task = std::move(t);
+  downloadlast = 0;
+  downloadcurrent.store(0);
+  taskready.store(false);
+  taskfailed.store(false);
+  {
+    std::lock_guard<std::mutex> hold(wakemutex);
+    tasknew.store(true);
+  }
+  wakecv.notify_one();
+}
+
+std::unique_ptr<TDownloadTask> TDownloadThread::GetTask() { return std::move(task); }
+
+void TDownloadThread::UnsetFailed() {
+  taskfailed.store(false);
+  taskready.store(false);
+  {
+    std::lock_guard<std::mutex> hold(wakemutex);
+    tasksleep.store(true);
+  }
+  wakecv.notify_one();
+}
+
+void TDownloadThread::SetTerminate() {
+  {
+    std::lock_guard<std::mutex> hold(wakemutex);
+    clientterminate.store(true);
+  }
+  wakecv.notify_one();
+}
+
+void TDownloadThread::Abort() {
+  aborting.store(true);
+  SetTerminate();
+}
+
+int64_t TDownloadThread::GetDownloadDiff() {
+  const int64_t current = downloadcurrent.load();
+  const int64_t diff = current - downloadlast;
+  downloadlast = current;
+  return diff;
+}
+
+void TDownloadThread::BecomeReady() {
+  taskready.store(true);
+  if (readywake != nullptr) readywake->Notify();
+}
+
+void TDownloadThread::Execute() {
+  while (!clientterminate.load()) {
+    std::unique_lock<std::mutex> hold(wakemutex);
+    if (tasksleep.load()) {
+      wakecv.wait_for(hold, pause, [&] { return clientterminate.load(); });
+      tasksleep.store(false);
+      hold.unlock();
+      BecomeReady();
+      continue;
+    }
+    if (!tasknew.load()) {
+      wakecv.wait(hold,
+                  [&] { return tasknew.load() || tasksleep.load() || clientterminate.load(); });
+      continue;
+    }
+    tasknew.store(false);
+    hold.unlock();
+    const bool ok = RunTask(*task);
+    if (!ok) {
+      downloadcurrent.store(0);
+      task->data.reset();
+    }
+    taskfailed.store(!ok);
+    BecomeReady();
+  }
+  if (httpclient != nullptr) {
+    curl_easy_cleanup(static_cast<CURL*>(httpclient));
+    httpclient = nullptr;
+  }
+  finished.store(true);
+  if (readywake != nullptr) readywake->Notify();
+}
+
+bool TDownloadThread::RunTask(TDownloadTask& t) {
+  try {
+    std::vector<uint8_t> body;
+    Request(t, body);
+    // Length, then CRC; without a length rule there is no CRC check either.
+    int64_t want = -1;
+    if (t.size > 0) {
+      want = t.size;
+    } else if (t.rangefirst >= 0) {
+      want = t.rangelast - t.rangefirst + 1;
+    }
+    if (want >= 0) {
+      if (static_cast<int64_t>(body.size()) != want) return false;
+      if (t.checksum != 0 && CRC32Value(body.data(), body.size()) != t.checksum) return false;
+    }
+    t.data = std::make_unique<TMemoryStream>(std::move(body));
+    return true;
+  } catch (...) {
+    // Network errors, time-outs, bad status, memory: the task failed. Nothing
+    // is shown or logged.
+    return false;
+  }
+}
+
+void TDownloadThread::Request(TDownloadTask& t, std::vector<uint8_t>& body) {
+  auto* curl = static_cast<CURL*>(httpclient);
+  if (curl == nullptr) throw EVantrelError("HTTP client could not be created");
+  const std::string url = TaskUrl(server, t);
+
+  curl_slist* headers = nullptr;
+  for (const auto& h : httpclientheaders) headers = curl_slist_append(headers, h.c_str());
+  headers = curl_slist_append(headers, ("Range: " + TaskRangeValue(t)).c_str());
+  std::unique_ptr<curl_slist, void (*)(curl_slist*)> headerguard(headers, curl_slist_free_all);
+
+  // The exact body length the answer checks will require, when known: a
+  // longer answer is cut off at once instead of being held in memory.
+  expected_ = -1;
+  if (t.size > 0) {
+    expected_ = t.size;
+  } else if (t.rangefirst >= 0) {
+    expected_ = t.rangelast - t.rangefirst + 1;
+  }
+  if (expected_ > 0) body.reserve(static_cast<size_t>(std::min<int64_t>(expected_, 64 << 20)));
+  body_ = &body;
+  lastbytes_ = 0;
+  lastdata_ = std::chrono::steady_clock::now();
+
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout));
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &TDownloadThread::OnWrite);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &TDownloadThread::OnProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+
+  const CURLcode rc = curl_easy_perform(curl);
+  body_ = nullptr;
+  if (rc != CURLE_OK) throw EVantrelError(curl_easy_strerror(rc));
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  if (status < 200 || status > 299) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%ld", status);
+    throw EVantrelError(std::string("Invalid response code '") + text + "' for url: '" + server +
+                        t.filename + "'");
+  }
+}
+
+size_t TDownloadThread::OnWrite(char* ptr, size_t size, size_t nmemb, void* userdata) {
+  auto* self = static_cast<TDownloadThread*>(userdata);
+  const size_t n = size * nmemb;
+  try {
+    std::vector<uint8_t>& body = *self->body_;
+    if (self->expected_ >= 0 && static_cast<int64_t>(body.size() + n) > self->expected_) {
+      return 0;  // longer than required: fails anyway
+    }
+    body.insert(body.end(), reinterpret_cast<uint8_t*>(ptr), reinterpret_cast<uint8_t*>(ptr) + n);
+    self->downloadcurrent.store(static_cast<int64_t>(body.size()));
+    self->lastdata_ = std::chrono::steady_clock::now();
+    return n;
+  } catch (...) {
+    return 0;  // never let an exception cross into libcurl
+  }
+}
+
+namespace {
+
+int OnProgressImpl(int64_t dlnow, int64_t& lastbytes,
+                   std::chrono::steady_clock::time_point& lastdata, int32_t timeout) {
+  const auto now = std::chrono::steady_clock::now();
+  if (dlnow != lastbytes) {
+    lastbytes = dlnow;
+    lastdata = now;
+    return 0;
+  }
+  // The response time-out: no data for three times the connection time-out.
+  return now - lastdata > std::chrono::milliseconds(3LL * timeout) ? 1 : 0;
+}
+
+}  // namespace
+
+int TDownloadThread::OnProgress(void* userdata, int64_t, int64_t dlnow, int64_t, int64_t) {
+  auto* self = static_cast<TDownloadThread*>(userdata);
+  if (self->aborting.load()) return 1;
+  return OnProgressImpl(dlnow, self->lastbytes_, self->lastdata_, self->timeout);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,644 @@
+#include "pack/pack_dir_record.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <thread>
+
+#include "pack/pack_crypto.h"
+#include "pack/pack_errors.h"
+#include "platform/files.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr int64_t kCopyBlock = 65536;
+constexpr int kFolderAttempts = 3;
+
+template <typename T>
+T GetLE(const uint8_t* p) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < sizeof(T); ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
+  return static_cast<T>(v);
+}
+
+template <typename T>
+void PutLE(uint8_t* p, T v) {
+  for (size_t i = 0; i < sizeof(T); ++i)
+    p[i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
+}
+
+struct TMD5 {
+  TMD5() : ctx(EVP_MD_CTX_new()) {
+    if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1) {
+      EVP_MD_CTX_free(ctx);
+      throw EPackError("MD5 is not available");
+    }
+  }
+  ~TMD5() { EVP_MD_CTX_free(ctx); }
+  TMD5(const TMD5&) = delete;
+  TMD5& operator=(const TMD5&) = delete;
+  void Update(const uint8_t* p, int64_t n) { EVP_DigestUpdate(ctx, p, static_cast<size_t>(n)); }
+  std::array<uint8_t, 16> Final() {
+    std::array<uint8_t, 16> out{};
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx, out.data(), &len);
+    return out;
+  }
+  EVP_MD_CTX* ctx;
+};
+
+// A record lies inside the data area [0, end) with no negative field.
+bool InsideDataArea(const TPackFileRecord& r, int64_t end) {
+  if (r.offset < 0 || r.size < 0 || r.margin < 0) return false;
+  return r.offset <= end && r.size <= end - r.offset && r.margin <= end - r.offset - r.size;
+}
+
+// Ends the save side of the handshake on every way out.
+template <typename F>
+struct TOnExit {
+  F f;
+  ~TOnExit() { f(); }
+};
+template <typename F>
+TOnExit(F) -> TOnExit<F>;
+
+}  // namespace
+
+TPackDirRecord::TPackDirRecord() = default;
+TPackDirRecord::~TPackDirRecord() = default;
+
+TPackDirRecord& GetPackDir() {
+  static TPackDirRecord packdir;
+  return packdir;
+}
+
+// --- Handshake ---------------------------------------------------------------
+
+bool TPackDirRecord::BeginChange() {
+  std::lock_guard<std::mutex> lock(flagsmutex_);
+  if (issaving.load()) return false;
+  ischanging.store(true);
+  return true;
+}
+
+void TPackDirRecord::EndChange() {
+  {
+    std::lock_guard<std::mutex> lock(flagsmutex_);
+    ischanging.store(false);
+  }
+  flagscv_.notify_all();
+}
+
+void TPackDirRecord::BeginSave() {
+  std::unique_lock<std::mutex> lock(flagsmutex_);
+  flagscv_.wait(lock, [this] { return !issaving.load(); });
+  issaving.store(true);
+  flagscv_.wait(lock, [this] { return !ischanging.load(); });
+}
+
+void TPackDirRecord::EndSave() {
+  {
+    std::lock_guard<std::mutex> lock(flagsmutex_);
+    issaving.store(false);
+  }
+  flagscv_.notify_all();
+}
+
+// --- State -------------------------------------------------------------------
+
+void TPackDirRecord::ResetState() {
+  sig = kPackMagic;
+  ver = numRecord = numUnused = 0;
+  attr = 0;
+  filelist.clear();
+  unusedlist.clear();
+  packfile.reset();
+  packfilesize = 0;
+  logicalsectorsize = reallogicalsectorsize = kPackFallbackSectorSize;
+  ischanged = false;
+  isunusedoptimized = true;
+  endofdata = 0;
+  isoldversion = false;
+  packfilename.clear();
+  isreadonly = false;
+  foundsectorsize = 0;
+  isrecovered = false;
+  droppedrecords = 0;
+  loaderror.clear();
+  headersaveid_ = 0;
+}
+
+void TPackDirRecord::Reset() {
+  ResetState();
+  std::lock_guard<std::mutex> lock(flagsmutex_);
+  ischanging.store(false);
+  issaving.store(false);
+}
+
+void TPackDirRecord::RequireFile() const {
+  if (!packfile) throw EPackError("No pack is mounted");
+}
+
+void TPackDirRecord::RequireWritable() const {
+  RequireFile();
+  if (isreadonly) throw EPackError("The pack \"" + packfilename + "\" is open for reading only");
+}
+
+// --- Mounting ----------------------------------------------------------------
+
+bool TPackDirRecord::Mount(const std::string& filename) { return MountFile(filename, false); }
+
+bool TPackDirRecord::MountReadOnly(const std::string& filename) {
+  return MountFile(filename, true);
+}
+
+bool TPackDirRecord::MountFile(const std::string& filename, bool readonly) {
+  if (packfile) throw EPackError("The pack \"" + packfilename + "\" is already mounted");
+  Reset();
+  if (const std::optional<int> s = platform::LogicalSectorSize(platform::ExtractFileDir(filename));
+      s && *s > 0 && *s <= (1 << 20)) {
+    logicalsectorsize = reallogicalsectorsize = *s;
+  }
+  packfile = std::make_unique<TFileStream>(
+      filename, readonly ? TFileMode::OpenRead : TFileMode::OpenOrCreate, TFileShare::Exclusive);
+  packfilename = filename;
+  isreadonly = readonly;
+  try {
+    LoadDirectory();
+  } catch (const std::exception& e) {
+    // The pack stays unmounted; later operations that need it raise.
+    loaderror = e.what();
+    packfile.reset();
+    filelist.clear();
+    unusedlist.clear();
+    numRecord = numUnused = 0;
+    endofdata = 0;
+  }
+  logicalsectorsize = reallogicalsectorsize;
+  return true;
+}
+
+bool TPackDirRecord::Dismount() {
+  if (!packfile) return false;
+  BeginSave();
+  TOnExit done{[this] { EndSave(); }};
+  try {
+    if (ischanged && !isreadonly) SaveUnderHandshake();
+  } catch (...) {
+    ResetState();
+    throw;
+  }
+  ResetState();
+  return true;
+}
+
+// --- Reading the directory ---------------------------------------------------
+
+std::optional<TPackDirRecord::THeader> TPackDirRecord::ReadHeader(int32_t sectorsize) {
+  const int64_t h = PackRoundup(kPackHeaderSize, sectorsize);
+  if (packfilesize < h) return std::nullopt;
+  uint8_t enc[kPackHeaderSize];
+  packfile->SetPosition(packfilesize - h);
+  packfile->ReadBuffer(enc, kPackHeaderSize);
+  const std::vector<uint8_t> plain = DecryptDirData(enc);
+  THeader hdr{};
+  hdr.numUnused = GetLE<int32_t>(&plain[0]);
+  hdr.attr = GetLE<uint32_t>(&plain[4]);
+  hdr.sig = GetLE<int32_t>(&plain[8]);
+  hdr.numRecord = GetLE<int32_t>(&plain[12]);
+  hdr.ver = GetLE<int32_t>(&plain[16]);
+  hdr.saveid = GetLE<uint64_t>(&plain[20]);
+  if (hdr.sig != kPackMagic) return std::nullopt;
+  // Counts that cannot describe a record block inside the file are no
+  // directory either (a tampered or torn header).
+  if (hdr.numUnused < 0 || hdr.numRecord < 0) return std::nullopt;
+  const int64_t b = PackRoundup(
+      (static_cast<int64_t>(hdr.numUnused) + hdr.numRecord) * kPackRecordSize, sectorsize);
+  if (b > packfilesize - h) return std::nullopt;
+  return hdr;
+}
+
+bool TPackDirRecord::Load() {
+  packfilesize = packfile->Size();
+  if (packfilesize == 0) {
+    ischanged = true;
+    return false;
+  }
+  if (packfilesize < PackRoundup(kPackHeaderSize, logicalsectorsize) &&
+      packfilesize < PackRoundup(kPackHeaderSize, kPackFallbackSectorSize)) {
+    ischanged = true;
+    return false;
+  }
+  if (LoadDir()) return true;
+  ischanged = true;
+  logicalsectorsize = kPackFallbackSectorSize;
+  return LoadDir();
+}
+
+bool TPackDirRecord::LoadDir() {
+  const int32_t s = logicalsectorsize;
+  const std::optional<THeader> hdr = ReadHeader(s);
+  if (!hdr) {
+    numRecord = numUnused = 0;
+    attr = 0;
+    ver = 0;
+    return false;
+  }
+  numUnused = hdr->numUnused;
+  attr = hdr->attr;
+  sig = hdr->sig;
+  numRecord = hdr->numRecord;
+  ver = hdr->ver;
+  headersaveid_ = hdr->saveid;
+  const int64_t h = PackRoundup(kPackHeaderSize, s);
+  const int64_t b = PackRoundup((static_cast<int64_t>(numUnused) + numRecord) * kPackRecordSize, s);
+  if (b > 0) {
+    endofdata = packfilesize - h - b;
+    std::vector<uint8_t> block(static_cast<size_t>(b));
+    packfile->SetPosition(endofdata);
+    packfile->ReadBuffer(block.data(), b);
+    ParseRecords(block.data(), numUnused, numRecord);
+  }
+  foundsectorsize = s;
+  return true;
+}
+
+void TPackDirRecord::ParseRecords(const uint8_t* block, int32_t unused, int32_t files) {
+  const uint8_t* p = block;
+  for (int32_t i = 0; i < unused; ++i, p += kPackRecordSize) {
+    auto r = std::make_unique<TPackFileRecord>();
+    if (!r->Decode(p)) throw EPackError("A record of the pack directory cannot be decrypted");
+    if (!InsideDataArea(*r, endofdata)) {
+      ++droppedrecords;
+      continue;
+    }
+    unusedlist.push_back(std::move(r));
+  }
+  for (int32_t i = 0; i < files; ++i, p += kPackRecordSize) {
+    auto r = std::make_unique<TPackFileRecord>();
+    if (!r->Decode(p)) throw EPackError("A record of the pack directory cannot be decrypted");
+    if (!InsideDataArea(*r, endofdata)) {
+      ++droppedrecords;
+      continue;
+    }
+    std::string key = r->Name();
+    if (filelist.count(key) != 0) {
+      throw EPackError("The pack directory names \"" + key + "\" twice");
+    }
+    filelist.emplace(std::move(key), std::move(r));
+  }
+  numUnused = static_cast<int32_t>(unusedlist.size());
+  numRecord = static_cast<int32_t>(filelist.size());
+  if (droppedrecords > 0) ischanged = true;
+}
+
+void TPackDirRecord::LoadDirectory() {
+  std::optional<TPackSidecar> sc;
+  if (const std::string side = PackSidecarPath(packfilename); platform::FileExists(side)) {
+    try {
+      TMemoryStream bytes;
+      bytes.LoadFromFile(side);
+      sc = DecodePackSidecar(bytes.Bytes());
+    } catch (const std::exception&) {
+      sc.reset();  // an unreadable sidecar is as good as none
+    }
+  }
+  if (!sc) {
+    Load();
+    return;
+  }
+  // Which directory describes the pack: the pack's own, unless a crash
+  // overwrote or tore it since the sidecar's save.
+  packfilesize = packfile->Size();
+  std::optional<THeader> hdr = ReadHeader(logicalsectorsize);
+  if (!hdr && logicalsectorsize != kPackFallbackSectorSize)
+    hdr = ReadHeader(kPackFallbackSectorSize);
+  bool fromsidecar = false;
+  uint64_t diskid = 0;
+  if (!hdr) {
+    fromsidecar = true;  // overwritten by data added after the save
+  } else if (hdr->saveid != 0 && hdr->saveid == sc->saveid) {
+    diskid = hdr->saveid;
+    fromsidecar = !TailMatches(*sc);  // header intact, records overwritten
+  } else if (hdr->saveid != 0 && hdr->saveid == sc->prevsaveid) {
+    diskid = hdr->saveid;
+    fromsidecar = true;  // the save stopped while it rewrote the pack's directory
+  }
+  // Otherwise the pack was rewritten by another writer: its own directory holds.
+  if (fromsidecar && LoadFromSidecar(*sc, diskid)) return;
+  Load();
+}
+
+bool TPackDirRecord::TailMatches(const TPackSidecar& sc) {
+  const int64_t n = static_cast<int64_t>(sc.tail.size());
+  if (packfilesize != sc.endofdata + n) return false;
+  std::vector<uint8_t> disk(static_cast<size_t>(n));
+  packfile->SetPosition(sc.endofdata);
+  packfile->ReadBuffer(disk.data(), n);
+  return disk == sc.tail;
+}
+
+bool TPackDirRecord::LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid) {
+  const int32_t s = sc.sectorsize;
+  const int64_t h = PackRoundup(kPackHeaderSize, s);
+  const int64_t n = static_cast<int64_t>(sc.tail.size());
+  if (n < h) return false;
+  const std::vector<uint8_t> plain =
+      DecryptDirData(std::span<const uint8_t>(sc.tail.data() + (n - h), kPackHeaderSize));
+  const int32_t unused = GetLE<int32_t>(&plain[0]);
+  const int32_t files = GetLE<int32_t>(&plain[12]);
+  if (GetLE<int32_t>(&plain[8]) != kPackMagic || unused < 0 || files < 0) return false;
+  const int64_t b = PackRoundup((static_cast<int64_t>(unused) + files) * kPackRecordSize, s);
+  if (b + h != n) return false;
+  endofdata = b > 0 ? sc.endofdata : 0;
+  // The sidecar fits the pack when the bytes of every file it names are in
+  // the pack (the slack behind the last one may not be written yet).
+  bool fits = true;
+  try {
+    ParseRecords(sc.tail.data(), unused, files);
+    for (const auto& [key, r] : filelist) fits = fits && r->offset + r->size <= packfilesize;
+  } catch (const std::exception&) {
+    fits = false;
+  }
+  if (!fits) {
+    filelist.clear();
+    unusedlist.clear();
+    numRecord = numUnused = 0;
+    endofdata = 0;
+    droppedrecords = 0;
+    return false;
+  }
+  attr = GetLE<uint32_t>(&plain[4]);
+  ver = GetLE<int32_t>(&plain[16]);
+  sig = kPackMagic;
+  foundsectorsize = s;
+  isrecovered = true;
+  ischanged = true;  // the pack's own directory must be written again
+  headersaveid_ = diskid;
+  return true;
+}
+
+// --- Writing the directory ---------------------------------------------------
+
+bool TPackDirRecord::Save() {
+  RequireWritable();
+  BeginSave();
+  TOnExit done{[this] { EndSave(); }};
+  SaveUnderHandshake();
+  return true;
+}
+
+void TPackDirRecord::SaveUnderHandshake() {
+  RequireWritable();
+  logicalsectorsize = reallogicalsectorsize;
+  sig = kPackMagic;
+  ischanged = false;
+  isoldversion = false;
+  try {
+    OptimizeUnusedRecords();
+    SaveDir();
+  } catch (...) {
+    ischanged = true;  // the directory on disk is not the one in memory
+    throw;
+  }
+}
+
+bool TPackDirRecord::SaveDir() {
+  RequireWritable();
+  const int32_t s = logicalsectorsize;
+  std::mt19937_64 rng(
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      std::random_device{}());
+  numRecord = static_cast<int32_t>(filelist.size());
+  numUnused = static_cast<int32_t>(unusedlist.size());
+  const int64_t r = static_cast<int64_t>(numRecord) + numUnused;
+  const int64_t b = PackRoundup(r * kPackRecordSize, s);
+  const int64_t h = PackRoundup(kPackHeaderSize, s);
+  std::vector<uint8_t> tail(static_cast<size_t>(b + h));
+  uint8_t* p = tail.data();
+  for (const auto& u : unusedlist) {
+    const auto enc = u->Encode();
+    std::memcpy(p, enc.data(), enc.size());
+    p += kPackRecordSize;
+  }
+  for (const auto& [key, rec] : filelist) {
+    const auto enc = rec->Encode();
+    std::memcpy(p, enc.data(), enc.size());
+    p += kPackRecordSize;
+  }
+  // Filler behind the records and behind the header is never read.
+  for (uint8_t* f = p; f < tail.data() + b; ++f) *f = static_cast<uint8_t>(rng());
+  uint64_t saveid = 0;
+  while (saveid == 0) saveid = rng();
+  uint8_t header[kPackHeaderSize] = {};
+  PutLE<int32_t>(&header[0], numUnused);
+  PutLE<uint32_t>(&header[4], attr);
+  PutLE<int32_t>(&header[8], kPackMagic);
+  PutLE<int32_t>(&header[12], numRecord);
+  PutLE<int32_t>(&header[16], ver);
+  PutLE<uint64_t>(&header[20], saveid);  // bytes 20..31 are free for the writer
+  const std::vector<uint8_t> enc = EncryptDirData(header);
+  uint8_t* hp = tail.data() + b;
+  std::memcpy(hp, enc.data(), kPackHeaderSize);
+  for (uint8_t* f = hp + kPackHeaderSize; f < tail.data() + b + h; ++f)
+    *f = static_cast<uint8_t>(rng());
+
+  // Data written since the last save reaches the device before any
+  // directory that names it; then the sidecar, then the pack's own copy.
+  packfile->Flush();
+  WriteSidecar(tail, saveid);
+  packfile->SetPosition(endofdata);
+  packfile->WriteBuffer(tail);
+  const int64_t end = endofdata + static_cast<int64_t>(tail.size());
+  if (packfile->Size() > end) packfile->SetSize(end);
+  packfile->Flush();
+  packfilesize = end;
+  headersaveid_ = saveid;
+  return true;
+}
+
+void TPackDirRecord::WriteSidecar(const std::vector<uint8_t>& tail, uint64_t saveid) {
+  TPackSidecar sc;
+  sc.sectorsize = logicalsectorsize;
+  sc.endofdata = endofdata;
+  sc.saveid = saveid;
+  sc.prevsaveid = headersaveid_;
+  sc.tail = tail;
+  const std::string side = PackSidecarPath(packfilename);
+  try {
+    platform::ReplaceFileDurably(side, EncodePackSidecar(sc));
+  } catch (const std::exception&) {
+    // Without a fresh sidecar the pack's directory is still written; a stale
+    // one must not stand in for it later (its id no longer matches, and it
+    // is removed where possible).
+    platform::RemoveFileAt(side);
+  }
+}
+
+// --- Files -------------------------------------------------------------------
+
+bool TPackDirRecord::AddReplaceFile(const std::string& filename, const std::string& folder) {
+  const std::string name = TPackFileRecord::FixName(filename);
+  TFileStream source(folder + "\\" + name, TFileMode::OpenRead, TFileShare::DenyNone);
+  return AddReplaceFile(name, source);
+}
+
+bool TPackDirRecord::AddReplaceFile(const std::string& filename, TStream& stream) {
+  if (!BeginChange()) return false;
+  TOnExit done{[this] { EndChange(); }};
+  RequireWritable();
+  const std::string name = TPackFileRecord::FixName(filename);
+  const int64_t size = std::max<int64_t>(0, stream.Size() - stream.Position());
+  CalculateFileMargin(name, size);  // a file too large raises before anything changes
+  TPackFileRecord& r = PlaceFile(name, size);
+  ischanged = true;  // the record has its new place even if the copy fails
+  packfile->SetPosition(r.offset);
+  TMD5 md5;
+  std::vector<uint8_t> buf(static_cast<size_t>(std::min(kCopyBlock, std::max<int64_t>(size, 1))));
+  for (int64_t left = size; left > 0;) {
+    const int64_t n = std::min(kCopyBlock, left);
+    stream.ReadBuffer(buf.data(), n);
+    packfile->WriteBuffer(buf.data(), n);
+    md5.Update(buf.data(), n);
+    left -= n;
+  }
+  r.digest = md5.Final();
+  return true;
+}
+
+bool TPackDirRecord::RemoveFile(const std::string& filename) {
+  if (!BeginChange()) return false;
+  TOnExit done{[this] { EndChange(); }};
+  const std::string name = TPackFileRecord::FixName(filename);
+  const auto it = filelist.find(name);
+  if (it != filelist.end()) {
+    if (isreadonly) RequireWritable();
+    FreeSlot(*it->second);
+    filelist.erase(it);
+    numRecord = static_cast<int32_t>(filelist.size());
+    ischanged = true;
+  }
+  return true;
+}
+
+TBytes TPackDirRecord::DigestStored(const TPackFileRecord& r) {
+  RequireFile();
+  packfile->SetPosition(r.offset);
+  TMD5 md5;
+  std::vector<uint8_t> buf(static_cast<size_t>(kCopyBlock));
+  for (int64_t left = r.size; left > 0;) {
+    const int64_t n = packfile->Read(buf.data(), std::min(kCopyBlock, left));
+    if (n <= 0) break;  // the pack ends inside the file: digest what is there
+    md5.Update(buf.data(), n);
+    left -= n;
+  }
+  const auto d = md5.Final();
+  return TBytes(d.begin(), d.end());
+}
+
+bool TPackDirRecord::RecalculateFileDigest(const std::string& filename) {
+  const auto it = filelist.find(TPackFileRecord::FixName(filename));
+  if (it == filelist.end()) return true;
+  TPackFileRecord& r = *it->second;
+  const TBytes d = DigestStored(r);
+  if (!std::equal(d.begin(), d.end(), r.digest.begin())) {
+    std::copy(d.begin(), d.end(), r.digest.begin());
+    ischanged = true;
+  }
+  return true;
+}
+
+TBytes TPackDirRecord::ComputeFileDigest(const std::string& filename) {
+  const auto it = filelist.find(TPackFileRecord::FixName(filename));
+  if (it == filelist.end()) return {};
+  return DigestStored(*it->second);
+}
+
+TBytes TPackDirRecord::GetFileDigest(const std::string& filename) const {
+  TBytes out(16, 0);
+  const auto it = filelist.find(TPackFileRecord::FixName(filename));
+  if (it != filelist.end())
+    std::copy(it->second->digest.begin(), it->second->digest.end(), out.begin());
+  return out;
+}
+
+bool TPackDirRecord::IsFileExist(const std::string& filename) const {
+  return filelist.count(TPackFileRecord::FixName(filename)) != 0;
+}
+
+std::vector<std::string> TPackDirRecord::GetFileList() const {
+  std::vector<std::string> out;
+  out.reserve(filelist.size());
+  for (const auto& [key, rec] : filelist) {
+    std::string path = "\\" + key;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    out.push_back(std::move(path));
+  }
+  return out;
+}
+
+bool TPackDirRecord::UnpackFolderToDir(const std::string& foldername,
+                                       const std::string& dstfolder) {
+  const std::string prefix = TPackFileRecord::FixName(foldername) + "/";
+  std::vector<const std::pair<const std::string, std::unique_ptr<TPackFileRecord>>*> entries;
+  for (const auto& entry : filelist) {
+    if (entry.first.compare(0, prefix.size(), prefix) == 0) entries.push_back(&entry);
+  }
+  ExtractEntries(entries, dstfolder);
+  return true;
+}
+
+bool TPackDirRecord::UnpackAllToDir(const std::string& dstfolder) {
+  std::vector<const std::pair<const std::string, std::unique_ptr<TPackFileRecord>>*> entries;
+  for (const auto& entry : filelist) entries.push_back(&entry);
+  ExtractEntries(entries, dstfolder);
+  return true;
+}
+
+void TPackDirRecord::ExtractEntries(
+    const std::vector<const std::pair<const std::string, std::unique_ptr<TPackFileRecord>>*>&
+        entries,
+    const std::string& dstfolder) {
+  // A name that would land outside the destination stops the extraction
+  // before anything is written.
+  for (const auto* entry : entries) {
+    if (!IsSafePackPath(entry->first)) {
+      throw EPackError("The pack holds an unsafe file name, not extracted: \"" + entry->first +
+                       "\"");
+    }
+  }
+  if (entries.empty()) return;
+  RequireFile();
+  std::string dst = dstfolder;
+  if (dst.empty() || (dst.back() != '\\' && dst.back() != '/')) dst += "\\";
+  std::vector<uint8_t> buf(static_cast<size_t>(kCopyBlock));
+  for (const auto* entry : entries) {
+    const TPackFileRecord& r = *entry->second;
+    const std::string target = dst + entry->first;
+    const std::string folder = platform::ExtractFileDir(target);
+    if (!folder.empty() && !platform::FolderExists(folder)) {
+      bool made = false;
+      for (int attempt = 0; attempt < kFolderAttempts && !made; ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        made = platform::ForceFolders(folder);
+      }
+      if (!made) throw EPackError("Cannot create the folder \"" + folder + "\"");
+    }
+    TFileStream out(target, TFileMode::Create, TFileShare::DenyWrite);
+    packfile->SetPosition(r.offset);
+    for (int64_t left = r.size; left > 0;) {
+      const int64_t n = std::min(kCopyBlock, left);
+      packfile->ReadBuffer(buf.data(), n);
+      out.WriteBuffer(buf.data(), n);
+      left -= n;
+    }
+  }
+}
+
+}  // namespace vantrel

@@ -1,0 +1,33 @@
+// The sidecar: a copy of a pack's directory in a file of its own next to the
+// pack (the pack's name + ".dir"). Every save writes it, whole and flushed,
+// before the pack's own directory is rewritten; a mount whose pack directory
+// was overwritten or torn by a crash takes the directory from it. Plain
+// functions over bytes; any thread may call them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+struct TPackSidecar {
+  int32_t sectorsize = 0;     // the S the directory was written with
+  int64_t endofdata = 0;      // where the directory sits in the pack
+  uint64_t saveid = 0;        // the save's id, also in the pack's header
+  uint64_t prevsaveid = 0;    // id of the pack's header before that save (0: unknown)
+  std::vector<uint8_t> tail;  // record block + header block, byte for byte as in the pack
+};
+
+inline std::string PackSidecarPath(const std::string& packpath) { return packpath + ".dir"; }
+
+// The file form: "VPAKDIR1", then sectorsize (int32), a zero int32,
+// endofdata (int64), saveid, prevsaveid (uint64), the tail's length (int64),
+// the tail, and the MD5 of every byte before it. Little-endian.
+std::vector<uint8_t> EncodePackSidecar(const TPackSidecar& sidecar);
+// nullopt for anything that is not a whole, undamaged sidecar.
+std::optional<TPackSidecar> DecodePackSidecar(std::span<const uint8_t> bytes);
+
+}  // namespace vantrel

@@ -1,0 +1,537 @@
+#include "download/download_manager.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <tuple>
+
+#include "platform/files.h"
+#include "support/nginx_fixture.h"
+#include "support/server_tree.h"
+#include "support/temp_dir.h"
+
+namespace vantrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::PatternBytes;
+using testing::TNginxServer;
+using testing::TServerMode;
+using testing::TServerOptions;
+using testing::TServerTree;
+using testing::TTempDir;
+using TBytesV = std::vector<uint8_t>;
+
+constexpr const char* kSmall = "\\bin32\\small.dll";  // one chunk, compressed
+constexpr const char* kBig = "\\bin32\\big#1.dat";    // three chunks, stored as is
+constexpr const char* kMid = "\\data\\mid.pak";       // two chunks, compressed
+constexpr const char* kExact = "\\exact.bin";         // exactly 524,288 bytes
+
+std::vector<testing::TTreeFile> StandardFiles() {
+  return {
+      {kSmall, PatternBytes(300 * 1024, 1, true), true},
+      {kBig, PatternBytes(1300 * 1024, 2, false), false},
+      {kMid, PatternBytes(700 * 1024, 3, false), true},
+      {kExact, PatternBytes(524288, 4, false), false},
+  };
+}
+
+TDownloadTimings FastTimings() {
+  TDownloadTimings t;
+  t.failurepause = 20ms;
+  t.parkstep = 20ms;
+  return t;
+}
+
+struct TDelivered {
+  bool hadstream = false;
+  TBytesV bytes;
+  int count = 0;
+};
+
+struct TReport {
+  int64_t a, b, c;
+  bool speedupdated, isfilesize;
+  bool operator==(const TReport&) const = default;
+};
+
+// A manager over the given servers with handlers that record everything.
+class TManagerUnderTest {
+ public:
+  TManagerUnderTest(const std::vector<TNginxServer*>& servers, const std::string& downfolder,
+                    int32_t m = 2, std::string probe = "launcher.version", int32_t probesize = 36,
+                    TDownloadTimings timings = FastTimings()) {
+    std::vector<std::string> urls;
+    for (auto* s : servers) urls.push_back(s->BaseUrl());
+    manager =
+        std::make_unique<TDownloadManager>(urls, m, 2000, downfolder, probe, probesize, timings);
+    manager->SetFileDownloadedEvent([this](const std::string& key, TFileDownload& tdf) {
+      TDelivered d;
+      d.hadstream = tdf.stream != nullptr;
+      if (tdf.stream) {
+        EXPECT_EQ(tdf.stream->Position(), 0);
+        TMemoryStream copy;
+        copy.CopyFrom(*tdf.stream);
+        d.bytes = copy.TakeBytes();
+      } else {
+        const std::string local = manager->LocalTransferFile(key, tdf.compressed);
+        if (platform::FileExists(local))
+          d.bytes = testing::ReadFileBytes(platform::ToSystemPath(local));
+      }
+      std::lock_guard<std::mutex> hold(mutex);
+      d.count = delivered[key].count + 1;
+      delivered[key] = std::move(d);
+    });
+    manager->SetStatusUpdateEvent([this](int64_t a, int64_t b, int64_t c, bool s, bool f) {
+      std::lock_guard<std::mutex> hold(mutex);
+      reports.push_back({a, b, c, s, f});
+    });
+  }
+
+  std::map<std::string, TDelivered> Delivered() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return delivered;
+  }
+  std::vector<TReport> Reports() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return reports;
+  }
+  void Forget() {
+    std::lock_guard<std::mutex> hold(mutex);
+    delivered.clear();
+    reports.clear();
+  }
+
+  std::unique_ptr<TDownloadManager> manager;
+
+ private:
+  std::mutex mutex;
+  std::map<std::string, TDelivered> delivered;
+  std::vector<TReport> reports;
+};
+
+class DownloadManagerTest : public ::testing::Test {
+ protected:
+  DownloadManagerTest() : tree(root.Path(), StandardFiles()) {}
+
+  // Every file of the tree was delivered once with its exact transfer form.
+  void ExpectAllDelivered(TManagerUnderTest& t) {
+    const auto delivered = t.Delivered();
+    EXPECT_EQ(delivered.size(), tree.Refs().size());
+    for (const auto& [key, entry] : tree.Refs()) {
+      SCOPED_TRACE(key);
+      ASSERT_TRUE(delivered.count(key));
+      EXPECT_EQ(delivered.at(key).count, 1);
+      EXPECT_TRUE(delivered.at(key).bytes == tree.TransferForm(key));
+    }
+  }
+  std::string Local(const std::string& key) {
+    const bool compressed = tree.Entry(key).compressed;
+    return platform::ToSystemPath(down.Path() + key + (compressed ? ".u" : ""));
+  }
+  void PlaceLocal(const std::string& key, const TBytesV& bytes) {
+    testing::WriteFileBytes(Local(key), bytes);
+  }
+
+  TTempDir root;
+  TTempDir down;
+  TServerTree tree;
+};
+
+TEST_F(DownloadManagerTest, RunDeliversEveryFileWithReports) {
+  TNginxServer a(TServerMode::Good, tree.Root());
+  TNginxServer b(TServerMode::Good, tree.Root());
+  TManagerUnderTest t({&a, &b}, down.Path());
+  ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs()));
+  EXPECT_FALSE(t.manager->IsDownloading());
+  ExpectAllDelivered(t);
+  const auto delivered = t.Delivered();
+  // Files of one chunk came in memory and never touched the download folder;
+  // the others were written there and arrive without a stream.
+  for (const char* key : {kSmall, kExact}) {
+    SCOPED_TRACE(key);
+    EXPECT_TRUE(delivered.at(key).hadstream);
+    EXPECT_FALSE(std::filesystem::exists(Local(key)));
+  }
+  for (const char* key : {kBig, kMid}) {
+    SCOPED_TRACE(key);
+    EXPECT_FALSE(delivered.at(key).hadstream);
+    EXPECT_EQ(testing::ReadFileBytes(Local(key)), tree.TransferForm(key));
+  }
+  int64_t total = 0;
+  for (const auto& [key, e] : tree.Refs()) total += e->size;
+  const auto reports = t.Reports();
+  ASSERT_GE(reports.size(), 5u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(reports[i], (TReport{i + 1, 4, 0, false, false}));
+  // The final byte report follows the periodic ones; delivery counts close.
+  bool finalseen = false;
+  for (size_t i = 4; i < reports.size(); ++i) {
+    const TReport& r = reports[i];
+    if (!finalseen && r.isfilesize && r.c == 0 && r.a == total) {
+      EXPECT_EQ(r, (TReport{total, total, 0, true, true}));
+      finalseen = true;
+    } else if (finalseen) {
+      EXPECT_FALSE(r.isfilesize);
+      EXPECT_EQ(r.b, 4);
+      EXPECT_EQ(r.c, 0);
+    } else {
+      EXPECT_TRUE(r.isfilesize && r.speedupdated);
+    }
+  }
+  EXPECT_TRUE(finalseen);
+  // Chunks of the three-chunk file: every range asked once, 206 answers.
+  std::multiset<std::string> ranges;
+  for (TNginxServer* s : {&a, &b}) {
+    for (const auto& r : s->FileRequests()) {
+      EXPECT_EQ(r.status, 206);
+      if (r.uri == tree.RequestPath(kBig)) ranges.insert(r.range);
+    }
+  }
+  EXPECT_EQ(ranges, (std::multiset<std::string>{"bytes=0-524287", "bytes=524288-1048575",
+                                                "bytes=1048576-1331199"}));
+}
+
+TEST_F(DownloadManagerTest, PreparationReportsOneToThree) {
+  TNginxServer a(TServerMode::Good, tree.Root());
+  TManagerUnderTest t({&a}, down.Path());
+  ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs({kSmall, kBig, kMid})));
+  const auto reports = t.Reports();
+  ASSERT_GE(reports.size(), 3u);
+  EXPECT_EQ(reports[0], (TReport{1, 3, 0, false, false}));
+  EXPECT_EQ(reports[1], (TReport{2, 3, 0, false, false}));
+  EXPECT_EQ(reports[2], (TReport{3, 3, 0, false, false}));
+}
+
+TEST_F(DownloadManagerTest, AllChunksPresentNeedsNoRequest) {
+  TNginxServer a(TServerMode::Good, tree.Root());
+  for (const auto& [key, e] : tree.Refs()) PlaceLocal(key, tree.TransferForm(key));
+  TManagerUnderTest t({&a}, down.Path());
+  ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs()));
+  ExpectAllDelivered(t);
+  for (const auto& [key, d] : t.Delivered()) EXPECT_FALSE(d.hadstream) << key;
+  EXPECT_TRUE(a.FileRequests().empty());
+}
+
+TEST_F(DownloadManagerTest, ResumptionFetchesOnlyMissingAndDamagedChunks) {
+  std::vector<testing::TTreeFile> files;
+  for (int i = 0; i < 5; ++i) {
+    files.push_back({"\\res\\f" + std::to_string(i) + ".bin",
+                     PatternBytes(3 * 524288 + 1000, 10 + i, false), false});
+  }
+  TTempDir root2;
+  TServerTree big(root2.Path(), files);
+  TNginxServer a(TServerMode::Good, big.Root());
+  TNginxServer b(TServerMode::Good, big.Root());
+  auto local = [&](int i) { return down.Path() + "/res/f" + std::to_string(i) + ".bin"; };
+  auto form = [&](int i) -> const TBytesV& {
+    return big.TransferForm("\\res\\f" + std::to_string(i) + ".bin");
+  };
+  // f0 complete; f1 only its first chunk (shorter: extended); f2 with a
+  // damaged third chunk; f3 complete plus trailing bytes (longer: cut);
+  // f4 missing.
+  testing::WriteFileBytes(local(0), form(0));
+  testing::WriteFileBytes(local(1), TBytesV(form(1).begin(), form(1).begin() + 524288));
+  TBytesV damaged = form(2);
+  damaged[2 * 524288 + 7] ^= 0xFF;
+  testing::WriteFileBytes(local(2), damaged);
+  TBytesV longer = form(3);
+  longer.resize(longer.size() + 4096, 0xEE);
+  testing::WriteFileBytes(local(3), longer);
+
+  TManagerUnderTest t({&a, &b}, down.Path());
+  ASSERT_TRUE(t.manager->DownloadFileList(big.Refs()));
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(testing::ReadFileBytes(local(i)), form(i));
+  }
+  std::multiset<std::pair<std::string, std::string>> asked;
+  for (TNginxServer* s : {&a, &b}) {
+    for (const auto& r : s->FileRequests()) asked.insert({r.uri, r.range});
+  }
+  const std::string last = std::to_string(3 * 524288 + 999);
+  const std::multiset<std::pair<std::string, std::string>> want = {
+      {"/kestrune//res/f1.bin.u", "bytes=524288-1048575"},
+      {"/kestrune//res/f1.bin.u", "bytes=1048576-1572863"},
+      {"/kestrune//res/f1.bin.u", "bytes=1572864-" + last},
+      {"/kestrune//res/f2.bin.u", "bytes=1048576-1572863"},
+      {"/kestrune//res/f4.bin.u", "bytes=0-524287"},
+      {"/kestrune//res/f4.bin.u", "bytes=524288-1048575"},
+      {"/kestrune//res/f4.bin.u", "bytes=1048576-1572863"},
+      {"/kestrune//res/f4.bin.u", "bytes=1572864-" + last},
+  };
+  EXPECT_EQ(asked, want);
+}
+
+TEST_F(DownloadManagerTest, DownloadFileRefetchesEveryChunkAndLandsOnDisk) {
+  TNginxServer a(TServerMode::Good, tree.Root());
+  TManagerUnderTest t({&a}, down.Path());
+  // Without check values every chunk is fetched, also when a complete local
+  // file exists.
+  PlaceLocal(kBig, tree.TransferForm(kBig));
+  const int64_t bigsize = tree.Entry(kBig).size;
+  ASSERT_TRUE(t.manager->DownloadFile(kBig, bigsize, false));
+  EXPECT_EQ(a.FileRequests().size(), 3u);
+  EXPECT_EQ(testing::ReadFileBytes(Local(kBig)), tree.TransferForm(kBig));
+  // A file of one chunk reaches the handler in memory and still lands in
+  // the download folder.
+  ASSERT_TRUE(t.manager->DownloadFile(kSmall, tree.Entry(kSmall).size, true));
+  EXPECT_TRUE(t.Delivered().at(kSmall).hadstream);
+  EXPECT_EQ(testing::ReadFileBytes(Local(kSmall)), tree.TransferForm(kSmall));
+  // No handler routed: the same.
+  std::filesystem::remove(Local(kSmall));
+  t.manager->UnsetFileDownloadedEvent();
+  ASSERT_TRUE(t.manager->DownloadFile(kSmall, tree.Entry(kSmall).size, true));
+  EXPECT_EQ(testing::ReadFileBytes(Local(kSmall)), tree.TransferForm(kSmall));
+}
+
+TEST_F(DownloadManagerTest, MemoryFetchTriesTwoWorkers) {
+  TTempDir root37;
+  TServerTree tree37(root37.Path(), {}, false, 37);
+  TServerOptions whole;
+  whole.ignoreranges = true;  // answers 37 bytes to bytes=0-35
+  TNginxServer a(TServerMode::Good, tree37.Root(), whole);
+  // The probe accepts 37 bytes here, so the server is listed with two workers.
+  TManagerUnderTest t({&a}, down.Path(), 2, "launcher.version", 37);
+  EXPECT_EQ(t.manager->DownloadFileToMemory("launcher.version", 36)->Size(), 0);
+  EXPECT_EQ(a.Requests().size(), 3u);  // the probe and two attempts
+  auto got = t.manager->DownloadFileToMemory("launcher.version", 37);
+  EXPECT_EQ(got->Size(), 37);
+  EXPECT_EQ(got->Position(), 0);
+}
+
+TEST_F(DownloadManagerTest, FolderSplitLayout) {
+  std::vector<testing::TTreeFile> files = {
+      {"\\bin32\\a.dll", PatternBytes(600 * 1024, 21, false), false},
+      {"\\bin32\\b.dll", PatternBytes(50 * 1024, 22, true), true},
+      {"\\top.bin", PatternBytes(700 * 1024, 23, false), false},
+  };
+  TTempDir root2;
+  TServerTree split(root2.Path(), files, true);
+  TNginxServer a(TServerMode::Good, split.Root());
+  TManagerUnderTest t({&a}, down.Path());
+  ASSERT_TRUE(t.manager->DownloadFileList(split.Refs()));
+  const auto delivered = t.Delivered();
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.key);
+    EXPECT_TRUE(delivered.at(f.key).bytes == split.TransferForm(f.key));
+  }
+  std::set<std::pair<std::string, std::string>> asked;
+  for (const auto& r : a.FileRequests()) asked.insert({r.uri, r.range});
+  const int64_t bpos = split.Entry("\\bin32\\b.dll").posinfile;
+  EXPECT_TRUE(asked.count({"/kestrune//bin32.u", "bytes=0-524287"}));
+  EXPECT_TRUE(asked.count(
+      {"/kestrune//bin32.u", "bytes=" + std::to_string(bpos) + "-" +
+                                 std::to_string(bpos + split.Entry("\\bin32\\b.dll").size - 1)}));
+  EXPECT_TRUE(asked.count({"/kestrune/.u", "bytes=0-524287"}));
+}
+
+TEST_F(DownloadManagerTest, FailedChunkIsFetchedAgainAfterThePause) {
+  // The only worker gets a damaged copy first; the run waits through the
+  // pause and fetches the chunk again once the server has it right.
+  const std::string served =
+      root.Path() + "/kestrune" + "/bin32/big11223344556677889900" + "1.dat.u";
+  const TBytesV good = testing::ReadFileBytes(served);
+  TBytesV damaged = good;
+  damaged[10] ^= 0xFF;
+  testing::WriteFileBytes(served, damaged);
+  TNginxServer a(TServerMode::Good, tree.Root());
+  TDownloadTimings timings = FastTimings();
+  timings.failurepause = 1500ms;
+  TManagerUnderTest t({&a}, down.Path(), 1, "launcher.version", 36, timings);
+  bool result = false;
+  std::thread run([&] { result = t.manager->DownloadFileList(tree.Refs({kBig})); });
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  bool failedonce = false;
+  while (!failedonce && std::chrono::steady_clock::now() < deadline) {
+    for (const auto& r : a.FileRequests()) failedonce = failedonce || r.range == "bytes=0-524287";
+    if (!failedonce) std::this_thread::sleep_for(5ms);
+  }
+  testing::WriteFileBytes(served, good);
+  run.join();
+  ASSERT_TRUE(failedonce);
+  EXPECT_TRUE(result);
+  EXPECT_EQ(testing::ReadFileBytes(Local(kBig)), tree.TransferForm(kBig));
+  int first = 0;
+  for (const auto& r : a.FileRequests()) first += r.range == "bytes=0-524287";
+  EXPECT_EQ(first, 2);
+}
+
+struct TFaultCase {
+  TServerMode mode;
+  bool probefails;  // Missing / Error500: the probe file fails too
+};
+
+TEST_F(DownloadManagerTest, FaultMatrix) {
+  const TFaultCase cases[] = {
+      {TServerMode::Missing, false},    {TServerMode::Missing, true},
+      {TServerMode::Error500, false},   {TServerMode::Error500, true},
+      {TServerMode::Slow, false},       {TServerMode::Corrupted, false},
+      {TServerMode::WrongProbe, false}, {TServerMode::Dead, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(testing::ModeName(c.mode)) + (c.probefails ? " (probe too)" : ""));
+    TServerOptions options;
+    options.probefails = c.probefails;
+    options.limitrate = 256 * 1024;
+    TNginxServer faulty(c.mode, tree.Root(), options);
+    {
+      // Mixed with a good server: everything arrives, byte for byte.
+      TNginxServer good(TServerMode::Good, tree.Root());
+      TTempDir folder;
+      TManagerUnderTest t({&faulty, &good}, folder.Path());
+      ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs()));
+      ExpectAllDelivered(t);
+    }
+    const bool probepasses =
+        c.mode == TServerMode::Slow || c.mode == TServerMode::Corrupted ||
+        (!c.probefails && (c.mode == TServerMode::Missing || c.mode == TServerMode::Error500));
+    if (probepasses) continue;  // alone it would keep the run going (no retry limit)
+    // Alone: nothing is listed, the fetches give up at once.
+    TTempDir folder;
+    TManagerUnderTest t({&faulty}, folder.Path());
+    EXPECT_FALSE(t.manager->DownloadFileList(tree.Refs()));
+    EXPECT_TRUE(t.Delivered().empty());
+    EXPECT_EQ(t.manager->DownloadFileToMemory("launcher.version", 36)->Size(), 0);
+    EXPECT_FALSE(t.manager->IsDownloading());
+  }
+}
+
+TEST_F(DownloadManagerTest, SlowServerAloneStillDelivers) {
+  TServerOptions options;
+  options.limitrate = 384 * 1024;
+  TNginxServer slow(TServerMode::Slow, tree.Root(), options);
+  TManagerUnderTest t({&slow}, down.Path());
+  ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs()));
+  ExpectAllDelivered(t);
+}
+
+TEST_F(DownloadManagerTest, FileErrorFailsTheRunAndTheNextRunIsClean) {
+  TNginxServer a(TServerMode::Good, tree.Root());
+  // The download folder cannot be created while a file stands in its way.
+  const std::string blocker = down.File("blocked");
+  testing::WriteFileText(blocker, "x");
+  TManagerUnderTest t({&a}, blocker + "/dl");
+  EXPECT_FALSE(t.manager->DownloadFileList(tree.Refs()));
+  EXPECT_FALSE(t.manager->IsDownloading());
+  std::filesystem::remove(blocker);
+  t.Forget();
+  // Nothing of the failed run is left: every key registers again and each
+  // file is delivered once, memory files included.
+  ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs()));
+  ExpectAllDelivered(t);
+}
+
+TEST_F(DownloadManagerTest, KeyReachingOutsideTheFolderIsRefusedBeforeTheRun) {
+  TNginxServer a(TServerMode::Good, tree.Root());
+  TManagerUnderTest t({&a}, down.File("dl"));
+  TUpdateFile e = tree.Entry(kBig);
+  for (const char* key : {"\\..\\escape.bin", "\\bin32\\..\\..\\x", "..\\x"}) {
+    SCOPED_TRACE(key);
+    TUpdateFileRefs refs = tree.Refs({kSmall});
+    refs.emplace(key, &e);
+    EXPECT_THROW(t.manager->DownloadFileList(refs), EVantrelError);
+    EXPECT_FALSE(t.manager->IsDownloading());
+  }
+  EXPECT_FALSE(std::filesystem::exists(down.File("escape.bin")));
+  EXPECT_FALSE(std::filesystem::exists(down.File("x")));
+  // The refused runs left nothing registered.
+  ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs()));
+  ExpectAllDelivered(t);
+}
+
+TEST_F(DownloadManagerTest, HandlerErrorFailsTheRunWithoutEndingTheThread) {
+  TNginxServer a(TServerMode::Good, tree.Root());
+  TManagerUnderTest t({&a}, down.Path());
+  std::atomic<int> calls{0};
+  t.manager->SetFileDownloadedEvent([&](const std::string&, TFileDownload&) {
+    ++calls;
+    throw std::runtime_error("handler failed");
+  });
+  EXPECT_FALSE(t.manager->DownloadFileList(tree.Refs()));
+  EXPECT_EQ(calls.load(), 4);
+}
+
+// The terminated run parks its caller for good, so the scenario runs in a
+// child process, which ends with _exit and reports through its exit code.
+int TerminationScenario(const TNginxServer& slow, const TUpdateFileRefs& refs,
+                        const std::string& folder) {
+  // Never destroyed: a parked caller keeps using it.
+  auto* manager = new TDownloadManager({slow.BaseUrl()}, 2, 2000, folder, "launcher.version", 36,
+                                       FastTimings());
+  std::atomic<int64_t> received{0};
+  manager->SetStatusUpdateEvent([&](int64_t a, int64_t, int64_t, bool, bool isfilesize) {
+    if (isfilesize) received.store(a);
+  });
+  std::atomic<bool> returned{false};
+  std::thread([&] {
+    manager->DownloadFileList(refs);
+    returned.store(true);
+  }).detach();
+  auto wait = [](auto pred) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!pred() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    return pred();
+  };
+  auto stored = [&] {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder, ec)) {
+      if (e.is_regular_file()) return true;
+    }
+    return false;
+  };
+  if (!wait([&] { return received.load() > 0 && stored(); })) return 10;
+  if (returned.load()) return 11;
+  if (!manager->IsDownloading()) return 12;
+  manager->TerminateDownload();
+  if (!wait([&] { return !manager->IsDownloading(); })) return 13;
+  manager->UnsetStatusUpdateEvent();
+  // Nothing is written any more once the run has stopped.
+  auto snapshot = [&] {
+    std::map<std::string, TBytesV> found;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+      if (e.is_regular_file()) found[e.path().string()] = testing::ReadFileBytes(e.path().string());
+    }
+    return found;
+  };
+  const auto before = snapshot();
+  if (before.empty()) return 14;  // chunks had been stored
+  std::this_thread::sleep_for(300ms);
+  if (snapshot() != before) return 15;
+  if (returned.load()) return 16;
+  if (manager->IsDownloading()) return 17;
+  return 0;
+}
+
+TEST_F(DownloadManagerTest, TerminateDownloadParksTheCaller) {
+  std::vector<testing::TTreeFile> files;
+  for (int i = 0; i < 4; ++i) {
+    files.push_back({"\\big\\f" + std::to_string(i), PatternBytes(4 << 20, 40 + i, false), false});
+  }
+  TTempDir root2;
+  TServerTree big(root2.Path(), files);
+  TServerOptions options;
+  // nginx lets the first second's worth through at once, then limits: each
+  // chunk takes about a second, the run a quarter of a minute.
+  options.limitrate = 256 * 1024;
+  TNginxServer slow(TServerMode::Slow, big.Root(), options);
+  const TUpdateFileRefs refs = big.Refs();
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) ::_exit(TerminationScenario(slow, refs, down.Path()));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace vantrel

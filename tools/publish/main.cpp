@@ -1,0 +1,185 @@
+// vantrel-publish: the operator's tool that writes a download-server tree
+// from a client folder and a launcher, and prints version files as JSON.
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+#include "publish/publish.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage:\n"
+    "  vantrel-publish build --client DIR --launcher FILE --out SERVERDIR --update-version N\n"
+    "                        [--layout 3|4|5] [--folder-split] [--no-compress-all]\n"
+    "                        [--exclude \".txt;.xml\"] [--launcher-name NAME]\n"
+    "                        [--launcher-folder FOLDER]\n"
+    "  vantrel-publish inspect [--builder] FILE\n"
+    "  vantrel-publish --help | build --help | inspect --help\n";
+
+constexpr const char* kBuildHelp =
+    "vantrel-publish build: writes the tree a download server serves from its base URL.\n"
+    "\n"
+    "Under SERVERDIR it writes client.version (the version list of the files under DIR,\n"
+    "keys \"\\\" + relative path), the transfer file of every client file (\"/\" separators,\n"
+    "every \"#\" written as 11223344556677889900, \".u\" appended; a zlib stream when the\n"
+    "list compresses the file, its own bytes otherwise), the launcher's packed transfer\n"
+    "file, build.version (24 bytes) and launcher.version (36 bytes). A rebuild rewrites\n"
+    "only the transfer files of files that changed (builder.version beside the output\n"
+    "remembers sizes and dates) and removes those of files that are gone. The three\n"
+    "version files are replaced only after every transfer file they name is in place.\n"
+    "\n"
+    "Options:\n"
+    "  --client DIR            the client's files (required)\n"
+    "  --launcher FILE         the launcher executable (required)\n"
+    "  --out SERVERDIR         the server folder, created when missing (required)\n"
+    "  --update-version N      build number, a positive integer (required)\n"
+    "  --layout 3|4|5          version list layout (default 5)\n"
+    "  --folder-split          one transfer file per folder, each file at its position\n"
+    "                          (layout 5 only)\n"
+    "  --no-compress-all       store files uncompressed unless --exclude names them\n"
+    "  --exclude LIST          \";\"-separated key suffixes that invert the compression\n"
+    "                          rule (case-sensitive; quote an item holding \";\")\n"
+    "  --launcher-name NAME    the launcher's LauncherName setting (default: the file name\n"
+    "                          of --launcher)\n"
+    "  --launcher-folder F     the launcher's LauncherFolder setting (default \"\\\"); the\n"
+    "                          transfer file is F + NAME + \".u\" under SERVERDIR\n"
+    "  --help                  this text\n";
+
+constexpr const char* kInspectHelp =
+    "vantrel-publish inspect [--builder] FILE: prints a version list (header fields and,\n"
+    "per entry, key, size, hash, compressed, chunkcrc32, posinfile), or a\n"
+    "launcher.version or build.version record, as JSON. --builder reads FILE as a\n"
+    "builder list (builder.version), whose entries also carry buildersize and\n"
+    "builderdate.\n";
+
+int Fail(const std::string& message) {
+  std::cerr << "vantrel-publish: " << message << "\n";
+  return 1;
+}
+
+int UsageError(const std::string& message) {
+  std::cerr << "vantrel-publish: " << message << "\n" << kUsage;
+  return 2;
+}
+
+bool ParsePositive(const std::string& text, int32_t& value) {
+  if (text.empty() || text.size() > 10) return false;
+  int64_t v = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v <= 0 || v > 0x7FFFFFFF) return false;
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+int Build(const std::vector<std::string>& args) {
+  vantrel::publish::TPublishOptions o;
+  bool haveversion = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= args.size()) return false;
+      into = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      std::cout << kBuildHelp;
+      return 0;
+    } else if (a == "--client") {
+      if (!value(o.clientdir)) return UsageError("--client needs a folder");
+    } else if (a == "--launcher") {
+      if (!value(o.launcherfile)) return UsageError("--launcher needs a file");
+    } else if (a == "--out") {
+      if (!value(o.outdir)) return UsageError("--out needs a folder");
+    } else if (a == "--update-version") {
+      if (!value(v)) return UsageError("--update-version needs a number");
+      if (!ParsePositive(v, o.updateversion)) {
+        return UsageError("the update version must be a positive integer below 2147483648: '" + v +
+                          "'");
+      }
+      haveversion = true;
+    } else if (a == "--layout") {
+      if (!value(v) || (v != "3" && v != "4" && v != "5")) {
+        return UsageError("--layout must be 3, 4 or 5");
+      }
+      o.layout = v[0] - '0';
+    } else if (a == "--folder-split") {
+      o.foldersplit = true;
+    } else if (a == "--no-compress-all") {
+      o.compressall = false;
+    } else if (a == "--exclude") {
+      if (!value(o.exclude)) return UsageError("--exclude needs a list");
+    } else if (a == "--launcher-name") {
+      if (!value(o.launchername) || o.launchername.empty()) {
+        return UsageError("--launcher-name needs a name");
+      }
+    } else if (a == "--launcher-folder") {
+      if (!value(o.launcherfolder)) return UsageError("--launcher-folder needs a folder");
+    } else {
+      return UsageError("unknown argument '" + a + "'");
+    }
+  }
+  if (o.clientdir.empty()) return UsageError("--client is required");
+  if (o.launcherfile.empty()) return UsageError("--launcher is required");
+  if (o.outdir.empty()) return UsageError("--out is required");
+  if (!haveversion) return UsageError("--update-version is required");
+  o.progress = [](const std::string& line) { std::cout << line << "\n" << std::flush; };
+  try {
+    const vantrel::publish::TPublishResult r = vantrel::publish::Publish(o);
+    for (const std::string& w : r.warnings) std::cerr << "vantrel-publish: warning: " << w << "\n";
+    std::cout << "published update version " << o.updateversion << ": " << r.files << " files, "
+              << r.written << " transfer files written, " << r.kept << " unchanged, " << r.removed
+              << " removed; client.version " << r.clientversionsize << " bytes, launcher "
+              << r.launcherpath << " " << r.launchersize << " bytes\n";
+    return 0;
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+}
+
+int Inspect(const std::vector<std::string>& args) {
+  bool builder = false;
+  std::string file;
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      std::cout << kInspectHelp;
+      return 0;
+    } else if (a == "--builder") {
+      builder = true;
+    } else if (file.empty() && !a.starts_with("--")) {
+      file = a;
+    } else {
+      return UsageError("unknown argument '" + a + "'");
+    }
+  }
+  if (file.empty()) return UsageError("inspect needs a file");
+  try {
+    std::cout << vantrel::publish::InspectFile(file, builder);
+    return 0;
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return UsageError("a command is needed");
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    std::cout << "vantrel-publish: publishes a game client for the download servers.\n\n"
+              << kUsage << "\nRun a command with --help for its options.\n";
+    return 0;
+  }
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (args[0] == "build") return Build(rest);
+  if (args[0] == "inspect") return Inspect(rest);
+  return UsageError("unknown command '" + args[0] + "'");
+}
