@@ -33,6 +33,13 @@ bool RenameFileAt(const std::string& from, const std::string& to);
 bool ForceFolders(const std::string& path);
 // Removes a folder and everything under it; false on failure.
 bool RemoveFolderTree(const std::string& path);
+// The system form of path with each component that does not exist as
+// written replaced by an entry of its folder that differs only in ASCII
+// letter case (the first such entry in name order). Files extracted from
+// the pack carry lower-case names; on a file system that tells case apart
+// this finds "bin32/myrefall.exe" for "\bin32\Myrefall.exe". A path
+// that cannot be matched comes back in plain system form.
+std::string FindPathIgnoringCase(const std::string& path);
 // Removes a folder only when it is empty; false otherwise.
 bool RemoveEmptyFolder(const std::string& path);
 // Gives a file the execute rights of a program (rwxr-xr-x); false on failure.

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
+#include <strings.h>
 #include <system_error>
 
 #include "platform/errors.h"
@@ -69,6 +71,31 @@ bool RemoveFolderTree(const std::string& path) {
   std::error_code ec;
   fs::remove_all(ToSystemPath(path), ec);
   return !ec;
+}
+
+std::string FindPathIgnoringCase(const std::string& path) {
+  const std::string sys = ToSystemPath(path);
+  if (::access(sys.c_str(), F_OK) == 0) return sys;
+  std::error_code ec;
+  fs::path found = sys.size() > 0 && sys[0] == '/' ? fs::path("/") : fs::path();
+  for (const fs::path& part : fs::path(sys).relative_path()) {
+    fs::path next = found / part;
+    if (!fs::exists(next, ec)) {
+      std::vector<std::string> names;
+      for (const auto& entry : fs::directory_iterator(found.empty() ? "." : found, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() == part.string().size() &&
+            ::strncasecmp(name.c_str(), part.c_str(), name.size()) == 0) {
+          names.push_back(name);
+        }
+      }
+      if (names.empty()) return sys;
+      std::sort(names.begin(), names.end());
+      next = found / names.front();
+    }
+    found = next;
+  }
+  return found.string();
 }
 
 bool RemoveEmptyFolder(const std::string& path) { return ::rmdir(ToSystemPath(path).c_str()) == 0; }

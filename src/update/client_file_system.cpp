@@ -36,8 +36,16 @@ TBytes TUpdateLogic::ClientFileSystemGetRecalculatedFileHash(const std::string& 
 bool TUpdateLogic::ClientFileSystemCopyFile(const std::string& fname, TStream* stream) {
   TPackDirRecord& pack = GetPackDir();
   if (stream != nullptr) return pack.AddReplaceFile(fname, *stream);
-  const bool added = pack.AddReplaceFile(fname, gamefolder + downloadfolder);
-  platform::RemoveFileAt(gamefolder + downloadfolder + fname);
+  // The file lies in the download folder under the key as it was written;
+  // pack names are lower case, and this file system tells case apart, so
+  // the file is opened by its own name rather than by the pack's.
+  const std::string local = gamefolder + downloadfolder + fname;
+  bool added = false;
+  {
+    TFileStream source(local, TFileMode::OpenRead, TFileShare::DenyNone);
+    added = pack.AddReplaceFile(fname, source);
+  }
+  platform::RemoveFileAt(local);
   return added;
 }
 

@@ -7,6 +7,9 @@
 namespace vantrel {
 
 bool TUpdateLogic::LaunchRepair() {
+  // A repair started before any version check (the headless "repair")
+  // needs the manager the check would have made.
+  EnsureDownloadManager();
   return StartWorkflow([this](TWorkflowThread& self) { RepairRun(self); });
 }
 

@@ -1,5 +1,7 @@
 // The client update, the download loop it shares with the repair, and the
 // handling of each downloaded file.
+#include <chrono>
+
 #include "download/download_manager.h"
 #include "platform/files.h"
 #include "update/update_logic.h"
@@ -23,6 +25,7 @@ std::shared_ptr<TWorkflowThread> TUpdateLogic::WorkingThread() const {
 }
 
 bool TUpdateLogic::LaunchUpdate() {
+  EnsureDownloadManager();
   return StartWorkflow([this](TWorkflowThread& self) { UpdateRun(self); });
 }
 
@@ -33,6 +36,7 @@ void TUpdateLogic::UpdateRun(TWorkflowThread& self) {
     LogMessage(line);
     ShowUpdateError();
   };
+  if (!curlist) LoadLocalVersion();  // started without a version check
   OnChangeButtonsState(false, false, false, true);
   OnStatusMessage("GetLatestFileList");
   std::vector<std::string> checklist;
@@ -209,6 +213,14 @@ void TUpdateLogic::ProcessDownloadedFile(const std::string& fname, TFileDownload
       }
     }
     ClientFileSystemCopyFile(fname, tdf.stream.get());
+    // The pack's directory on disk names only what the last save knew; a
+    // save every few seconds keeps a killed run from losing every file it
+    // had already put into the pack.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastpacksave_ >= std::chrono::milliseconds(timings.packsaveintervalms)) {
+      ClientFileSystemSave();
+      lastpacksave_ = now;
+    }
   } catch (...) {
     // The file fails its check after the pass and is fetched again.
   }

@@ -219,7 +219,7 @@ void TUpdateLogic::LaunchGame(const std::string& login, const std::string& passw
     const std::string commandline = GameCommandLine(
         gamefolder, loadedlang, Configs.Value("ServerIP"), section.Handle(), event.Handle(), user);
     platform::TSpawnOptions spawn;
-    spawn.program = platform::ToSystemPath(gamefolder + kGameExecutable);
+    spawn.program = platform::FindPathIgnoringCase(gamefolder + kGameExecutable);
     spawn.argv = platform::SplitCommandLine(commandline);
     spawn.currentfolder = platform::ToSystemPath(gamefolder);
     spawn.inheritfds = {section.Handle(), event.Handle()};

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "download/download_manager.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/locale.h"

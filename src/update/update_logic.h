@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -194,6 +195,7 @@ class TUpdateLogic {
     int oldlauncherwaitms = 2000;   // before deleting a previous launcher
     int closepollms = 500;          // between download stop requests
     int folderattempts = 50;        // bound on creating an extraction folder
+    int packsaveintervalms = 2000;  // pack saves while files arrive
   } timings;
 
   // The new launcher's process id once the self-update started it (0 before).
@@ -227,6 +229,8 @@ class TUpdateLogic {
  private:
   // Starts run as the new workingthread unless another workflow still runs.
   bool StartWorkflow(std::function<void(TWorkflowThread&)> run);
+  // Creates the one download manager unless it exists.
+  void EnsureDownloadManager();
   void VersionCheckRun(TWorkflowThread& self);
   void UpdateRun(TWorkflowThread& self);
   void RepairRun(TWorkflowThread& self);
@@ -248,6 +252,8 @@ class TUpdateLogic {
   // takes it to set closed_, after which no file reaches the pack.
   std::mutex copylock_;
   std::atomic<bool> closed_{false};
+  // When the event thread last saved the pack (guarded by copylock_).
+  std::chrono::steady_clock::time_point lastpacksave_{};
 
   std::string ReadResourceText(const char* name) const;
   std::string FormatFixed(double value, int decimals, const char* unit) const;

@@ -16,6 +16,15 @@ bool TUpdateLogic::LoadLocalVersion() {
   return curlist->LoadFromFile(gamefolder + versionfilefolder + "client.version");
 }
 
+void TUpdateLogic::EnsureDownloadManager() {
+  std::lock_guard<std::mutex> lock(workinglock_);
+  if (!DownloadManager) {
+    DownloadManager = std::make_unique<TDownloadManager>(
+        DownloadServers, DownloadThreadsPerSever, 10000, gamefolder + downloadfolder,
+        "launcher.version", 36);
+  }
+}
+
 void TUpdateLogic::ShowVersionCheckUpdate() {
   OnStatusMessage("UpdateReady");
   LaunchUpdate();
@@ -26,11 +35,7 @@ bool TUpdateLogic::LaunchVersionCheck() {
   LogMessage("Load version file");
   LoadLocalVersion();
   LogMessage("Starting update manager");
-  if (!DownloadManager) {
-    DownloadManager = std::make_unique<TDownloadManager>(
-        DownloadServers, DownloadThreadsPerSever, 10000, gamefolder + downloadfolder,
-        "launcher.version", 36);
-  }
+  EnsureDownloadManager();
   LogMessage("Launch version check thread");
   return StartWorkflow([this](TWorkflowThread& self) { VersionCheckRun(self); });
 }

@@ -75,7 +75,12 @@ bool NginxHas(const std::string& without) {
 void CorruptTree(const fs::path& from, const fs::path& to, const std::string& probe) {
   fs::copy(from, to, fs::copy_options::recursive);
   for (const auto& entry : fs::recursive_directory_iterator(to)) {
-    if (!entry.is_regular_file() || entry.path().filename() == probe) continue;
+    // Transfer files only: the version files stay intact, as on a mirror
+    // whose data went bad.
+    if (!entry.is_regular_file() || entry.path().filename() == probe ||
+        entry.path().extension() == ".version") {
+      continue;
+    }
     std::fstream f(entry.path(), std::ios::in | std::ios::out | std::ios::binary);
     const auto size = static_cast<int64_t>(entry.file_size());
     for (int64_t pos = 0; pos < size; pos += 64 * 1024) {
@@ -202,6 +207,7 @@ void TNginxServer::Start() {
       sockaddr_in addr{};
       addr.sin_family = AF_INET;
       addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      addr.sin_port = htons(static_cast<uint16_t>(options_.port));
       socklen_t len = sizeof addr;
       if (deadfd_ < 0 || ::bind(deadfd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
           ::getsockname(deadfd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
@@ -210,7 +216,7 @@ void TNginxServer::Start() {
       port_ = ntohs(addr.sin_port);
       return;
     }
-    port_ = FreePort();
+    port_ = options_.port > 0 ? options_.port : FreePort();
     if (TryStart()) return;
   }
   std::ifstream log(dir_.File("error.log"));
