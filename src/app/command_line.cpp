@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "platform/utf8.h"
+
 #include <charconv>
 
 #include "platform/errors.h"
@@ -78,17 +80,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
   return cl;
 }
 
-int ParseGraphicsLayer(const std::string& text) {
-  int value = 0;
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  if (first != last && *first == '+') ++first;
-  const auto [ptr, ec] = std::from_chars(first, last, value);
-  if (text.empty() || ec != std::errc() || ptr != last) {
-    throw EConvertError("'" + text + "' is not a valid integer value");
-  }
-  return value;
-}
+int ParseGraphicsLayer(const std::string& text) { return platform::ParseInt(text); }
 
 std::string UsageText(const std::string& program) {
   std::string text = "Usage:\n";

@@ -4,28 +4,11 @@
 
 #include "platform/files.h"
 #include "platform/stream.h"
+#include "platform/utf8.h"
 
 namespace vantrel::platform {
 
 namespace {
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 std::string Utf16ToUtf8(std::span<const uint8_t> bytes, bool bigendian) {
   std::string out;
@@ -38,13 +21,13 @@ std::string Utf16ToUtf8(std::span<const uint8_t> bytes, bool bigendian) {
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
       const uint32_t lo = unit(i + 1);
       if (lo >= 0xDC00 && lo <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+        AppendUtf8(out, static_cast<char32_t>(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00)));
         ++i;
         continue;
       }
     }
     if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;  // lone surrogate
-    AppendUtf8(out, u);
+    AppendUtf8(out, static_cast<char32_t>(u));
   }
   return out;
 }

@@ -41,31 +41,9 @@ void TUpdateLogic::RepairRun(TWorkflowThread& self) {
   }
   clientversiondownsize = buildversion.clientversiondownsize;
 
-  ShowProgressBarSmall();
-  DownloadManager->SetStatusUpdateEvent(
-      [this](int64_t down, int64_t full, int64_t speed, bool speedupdated, bool isfilesize) {
-        UpdateDownStatusSmall(down, full, speed, speedupdated, isfilesize);
-      });
-  LogMessage("Downloading client version");
-  packuse.unlock();
-  std::unique_ptr<TMemoryStream> newbytes =
-      DownloadManager->DownloadFileToMemory("client.version", clientversiondownsize);
-  packuse.lock();
-  DownloadManager->UnsetStatusUpdateEvent();
-  HideProgressBarSmall();
-  HideSize();
-  HideSpeed();
-  if (self.Terminated()) return;
-
+  TMemoryStream newbytes;
   auto newlist = std::make_unique<TUpdateList>();
-  newbytes->SetPosition(0);
-  if (!newlist->LoadFromStream(*newbytes)) return error("Unable to load new client version");
-
-  OnStatusMessage("ClientFSInit");
-  LogMessage("Init client file system");
-  ClientFileSystemInit();
-  LogMessage("Mount client file system");
-  if (!ClientFileSystemMount()) return error("Unable to mount client file system");
+  if (!FetchNewListAndMount(self, packuse, newbytes, *newlist, error)) return;
 
   OnStatusMessage("RemoveDeletedFiles");
   if (Configs.Value("RemoveDeletedFiles") == "true") {
@@ -102,7 +80,7 @@ void TUpdateLogic::RepairRun(TWorkflowThread& self) {
   HideSize();
 
   if (!DownloadAndVerify(self, packuse, std::move(downloadset), true)) return;
-  FinishClientUpdate(std::move(newlist), *newbytes, true);
+  FinishClientUpdate(std::move(newlist), newbytes, true);
   ShowRepairSuccess();
 }
 

@@ -42,31 +42,9 @@ void TUpdateLogic::UpdateRun(TWorkflowThread& self) {
   std::vector<std::string> checklist;
   TUpdateFileRefs downloadset;
 
-  ShowProgressBarSmall();
-  DownloadManager->SetStatusUpdateEvent(
-      [this](int64_t down, int64_t full, int64_t speed, bool speedupdated, bool isfilesize) {
-        UpdateDownStatusSmall(down, full, speed, speedupdated, isfilesize);
-      });
-  LogMessage("Downloading client version");
-  packuse.unlock();
-  std::unique_ptr<TMemoryStream> newbytes =
-      DownloadManager->DownloadFileToMemory("client.version", clientversiondownsize);
-  packuse.lock();
-  DownloadManager->UnsetStatusUpdateEvent();
-  HideProgressBarSmall();
-  HideSize();
-  HideSpeed();
-  if (self.Terminated()) return;
-
+  TMemoryStream newbytes;
   auto newlist = std::make_unique<TUpdateList>();
-  newbytes->SetPosition(0);
-  if (!newlist->LoadFromStream(*newbytes)) return error("Unable to load new client version");
-
-  OnStatusMessage("ClientFSInit");
-  LogMessage("Init client file system");
-  ClientFileSystemInit();
-  LogMessage("Mount client file system");
-  if (!ClientFileSystemMount()) return error("Unable to mount client file system");
+  if (!FetchNewListAndMount(self, packuse, newbytes, *newlist, error)) return;
 
   OnStatusMessage("ComputingFiles");
   LogMessage("Checking existing client files");
@@ -111,8 +89,48 @@ void TUpdateLogic::UpdateRun(TWorkflowThread& self) {
   HideSize();
 
   if (!DownloadAndVerify(self, packuse, std::move(downloadset), false)) return;
-  FinishClientUpdate(std::move(newlist), *newbytes, false);
+  FinishClientUpdate(std::move(newlist), newbytes, false);
   ShowUpdateSuccess();
+}
+
+bool TUpdateLogic::FetchNewListAndMount(TWorkflowThread& self,
+                                        std::unique_lock<std::mutex>& packuse,
+                                        TMemoryStream& newbytes, TUpdateList& newlist,
+                                        const std::function<void(const char*)>& error) {
+  ShowProgressBarSmall();
+  DownloadManager->SetStatusUpdateEvent(
+      [this](int64_t down, int64_t full, int64_t speed, bool speedupdated, bool isfilesize) {
+        UpdateDownStatusSmall(down, full, speed, speedupdated, isfilesize);
+      });
+  LogMessage("Downloading client version");
+  packuse.unlock();
+  std::unique_ptr<TMemoryStream> fetched =
+      DownloadManager->DownloadFileToMemory("client.version", clientversiondownsize);
+  packuse.lock();
+  DownloadManager->UnsetStatusUpdateEvent();
+  HideProgressBarSmall();
+  HideSize();
+  HideSpeed();
+  if (self.Terminated()) return false;
+
+  newbytes.Clear();
+  fetched->SetPosition(0);
+  newbytes.CopyFrom(*fetched);
+  newbytes.SetPosition(0);
+  if (!newlist.LoadFromStream(newbytes)) {
+    error("Unable to load new client version");
+    return false;
+  }
+
+  OnStatusMessage("ClientFSInit");
+  LogMessage("Init client file system");
+  ClientFileSystemInit();
+  LogMessage("Mount client file system");
+  if (!ClientFileSystemMount()) {
+    error("Unable to mount client file system");
+    return false;
+  }
+  return true;
 }
 
 bool TUpdateLogic::DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std::mutex>& packuse,

@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/locale.h"
 #include "platform/text_file.h"
+#include "platform/utf8.h"
 
 namespace vantrel {
 
@@ -21,19 +22,6 @@ constexpr const char* kCreditsFile = "credits.dat";
 
 bool SameText(const std::string& a, const std::string& b) {
   return a.size() == b.size() && ::strcasecmp(a.c_str(), b.c_str()) == 0;
-}
-
-// A decimal integer with an optional sign, nothing else.
-int32_t StrToInt(const std::string& text) {
-  int32_t value = 0;
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  if (first != last && *first == '+') ++first;
-  const auto [ptr, ec] = std::from_chars(first, last, value);
-  if (text.empty() || ec != std::errc() || ptr != last) {
-    throw EConvertError("'" + text + "' is not a valid integer value");
-  }
-  return value;
 }
 
 }  // namespace
@@ -139,7 +127,7 @@ void TUpdateLogic::LoadConfigs() {
 
   DownloadServers = platform::SplitLines(ReadResourceText("DownloadServers"));
   if (DownloadServers.empty()) throw EConvertError("'' is not a valid integer value");
-  DownloadThreadsPerSever = StrToInt(DownloadServers.front());
+  DownloadThreadsPerSever = platform::ParseInt(DownloadServers.front());
   DownloadServers.erase(DownloadServers.begin());
 }
 

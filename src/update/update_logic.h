@@ -234,6 +234,12 @@ class TUpdateLogic {
   void VersionCheckRun(TWorkflowThread& self);
   void UpdateRun(TWorkflowThread& self);
   void RepairRun(TWorkflowThread& self);
+  // Fetches and loads the published version list and mounts the pack, the
+  // steps the update and the repair share; false after reporting through
+  // error, or when the workflow was told to stop.
+  bool FetchNewListAndMount(TWorkflowThread& self, std::unique_lock<std::mutex>& packuse,
+                            TMemoryStream& newbytes, TUpdateList& newlist,
+                            const std::function<void(const char*)>& error);
   // The shared download loop and finish of the update and the repair.
   bool DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std::mutex>& packuse,
                          std::map<std::string, const TUpdateFile*> downloadset, bool recalculate);
