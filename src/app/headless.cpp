@@ -45,8 +45,14 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
   TStatusView view(stdout, terminal, table, terminal ? TerminalColumns(stdout) : 80);
 
   // The close sequence ends with this event, on whatever thread ran it.
+  // closedone orders the close's last step before this thread's use of the
+  // descriptor and its destruction (a poll on the descriptor alone does not).
   platform::TEventDescriptor closefinished;
-  logic.FOnCloseFinished = [&closefinished](int32_t) { closefinished.Set(); };
+  std::atomic<bool> closedone{false};
+  logic.FOnCloseFinished = [&closefinished, &closedone](int32_t) {
+    closefinished.Set();
+    closedone.store(true, std::memory_order_release);
+  };
 
   // What Play needs is gathered before anything starts.
   std::string password;
@@ -133,7 +139,7 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
       }
       if (exitcode >= 0 && !closing) startclose();
     }
-    if (closefinished.WaitFor(0)) {
+    if (closefinished.WaitFor(0) && closedone.load(std::memory_order_acquire)) {
       // A close nobody here asked for: the game was started (the status
       // went through "GameStarting"), or the launcher handed over to a new
       // one. Both end this launcher's work well.
