@@ -12,7 +12,7 @@ namespace vantrel::app {
 namespace {
 
 TTranslationTable EnglishTable() {
-  const auto bytes = testing::ReadFileBytes(VANTREL_SOURCE_DIR "/src/app/lang/en.tis");
+  const auto bytes = testing::ReadFileBytes(VANTREL_SOURCE_DIR "/src/ui/res/en.tis");
   return TTranslationTable::Parse(platform::DecodeText(bytes));
 }
 
