@@ -140,6 +140,7 @@ def main():
             url = "http://127.0.0.1:%d/default.htm?%s" % (port, SCENARIOS[name])
             subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu",
                             "--hide-scrollbars", "--window-size=1483,901",
+                            "--run-all-compositor-stages-before-draw",
                             "--default-background-color=00000000",
                             "--virtual-time-budget=5000", "--screenshot=" + png, url],
                            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
