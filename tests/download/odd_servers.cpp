@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <stdexcept>
 
 #include "support/nginx_fixture.h"
@@ -44,12 +45,13 @@ TPythonServer::TPythonServer(const std::string& root) : root_(root) {
     if (pid == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (::getppid() != parent) ::_exit(127);
-      const int null = ::open("/dev/null", O_WRONLY);
-      if (null >= 0) {
-        ::dup2(null, 1);
-        ::dup2(null, 2);
+      const int log = ::open(dir_.File("requests.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (log >= 0) {
+        ::dup2(log, 1);
+        ::dup2(log, 2);
       }
-      ::execlp("python3", "python3", "-m", "http.server", port.c_str(), "--bind", "127.0.0.1",
+      // Unbuffered, so that every request is in the log once answered.
+      ::execlp("python3", "python3", "-u", "-m", "http.server", port.c_str(), "--bind", "127.0.0.1",
                "--directory", root_.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
@@ -75,6 +77,20 @@ TPythonServer::~TPythonServer() { Stop(); }
 
 std::string TPythonServer::BaseUrl() const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/kestrune/";
+}
+
+std::vector<std::string> TPythonServer::Requests() const {
+  // Lines such as: 127.0.0.1 - - [date] "GET /kestrune/x HTTP/1.1" 200 -
+  std::vector<std::string> paths;
+  std::ifstream log(dir_.File("requests.log"));
+  std::string line;
+  while (std::getline(log, line)) {
+    const size_t at = line.find("\"GET ");
+    if (at == std::string::npos) continue;
+    const size_t end = line.find(' ', at + 5);
+    if (end != std::string::npos) paths.push_back(line.substr(at + 5, end - at - 5));
+  }
+  return paths;
 }
 
 void TPythonServer::Stop() {

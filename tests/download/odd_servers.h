@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace vantrel::testing {
 
 // python3 -m http.server over root (the download servers' files lie in
@@ -29,9 +31,12 @@ class TPythonServer {
 
   // "http://127.0.0.1:<port>/kestrune/".
   std::string BaseUrl() const;
+  // The paths of the GET requests logged so far ("/kestrune//bin32/a.dll.u").
+  std::vector<std::string> Requests() const;
   void Stop();
 
  private:
+  TTempDir dir_;  // holds the request log
   std::string root_;
   int port_ = 0;
   pid_t pid_ = -1;
