@@ -74,13 +74,14 @@ class TManagerUnderTest {
  public:
   TManagerUnderTest(const std::vector<TNginxServer*>& servers, const std::string& downfolder,
                     int32_t m = 2, std::string probe = "launcher.version", int32_t probesize = 36,
-                    TDownloadTimings timings = FastTimings())
+                    TDownloadTimings timings = FastTimings(), int32_t downloadtimeout = 2000)
       : TManagerUnderTest(TUrlList{Urls(servers)}, downfolder, m, std::move(probe), probesize,
-                          std::move(timings)) {}
+                          std::move(timings), downloadtimeout) {}
   TManagerUnderTest(const TUrlList& servers, const std::string& downfolder,
                     int32_t m = 2, std::string probe = "launcher.version", int32_t probesize = 36,
-                    TDownloadTimings timings = FastTimings()) {
-    manager = std::make_unique<TDownloadManager>(servers.urls, m, 2000, downfolder, probe, probesize, timings);
+                    TDownloadTimings timings = FastTimings(), int32_t downloadtimeout = 2000) {
+    manager = std::make_unique<TDownloadManager>(servers.urls, m, downloadtimeout, downfolder, probe,
+                                                 probesize, timings);
     manager->SetFileDownloadedEvent([this](const std::string& key, TFileDownload& tdf) {
       TDelivered d;
       d.hadstream = tdf.stream != nullptr;
@@ -503,7 +504,9 @@ TEST_F(DownloadManagerTest, TrickledChunkIsGivenUpAndFetchedElsewhere) {
   TDownloadTimings timings = FastTimings();
   timings.lowspeedlimit = 4096;
   timings.lowspeedtime = 1s;
-  TManagerUnderTest t({&slow, &good}, down.Path(), 2, "launcher.version", 36, timings);
+  // A silence limit of 3 x 30 s: nginx's pauses between bursts never reach
+  // it, so only the floor can give the slow answers up.
+  TManagerUnderTest t({&slow, &good}, down.Path(), 2, "launcher.version", 36, timings, 30000);
   ASSERT_EQ(t.manager->WorkerServers().size(), 4u);  // both passed the probe
   ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs()));
   ExpectAllDelivered(t);
