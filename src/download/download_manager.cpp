@@ -405,10 +405,11 @@ bool TDownloadManager::RunList(const TUpdateFileRefs& filenamesize, bool storeme
 
 namespace {
 
-// Whether a worker of server may be given t.
-bool MayTake(const TDownloadTask& t, const std::string& server,
-             const std::set<std::string>& norange) {
-  if (!t.wholefile && norange.count(server) > 0) return false;
+// Whether a worker of server may be given t; servesranges: the server was
+// not found to ignore byte ranges.
+bool MayTake(const TDownloadTask& t, const std::string& server, bool servesranges) {
+  if (!t.wholefile && !servesranges) return false;
+  if (t.refusals.empty()) return true;
   const auto it = t.refusals.find(server);
   return it == t.refusals.end() || it->second.count < TDownloadManager::RefusalsPerServer;
 }
@@ -484,12 +485,15 @@ bool TDownloadManager::Dispatch(TChunkPlan& plan, uint64_t runid) {
             auto& refusal = t->refusals[w->Server()];
             ++refusal.count;
             refusal.answer = w->FailureText();
-            // A chunk that no server may be asked for any more ends the run.
+            // A chunk that no server may be asked for any more ends the run
+            // (once the probe has placed every server that answers).
             const std::set<std::string> servers = LiveServers(*list);
-            if (std::none_of(servers.begin(), servers.end(), [&](const std::string& server) {
-                  return MayTake(*t, server, norange);
+            if (pool.probedone.load() &&
+                std::none_of(servers.begin(), servers.end(), [&](const std::string& server) {
+                  return MayTake(*t, server, norange.count(server) == 0);
                 })) {
               SetRunError(Unservable(*t, servers, norange));
+              CollectResults(*list, runid);
               return false;
             }
             // Asked again first, so that a chunk no server has tells soon.
@@ -505,8 +509,10 @@ bool TDownloadManager::Dispatch(TChunkPlan& plan, uint64_t runid) {
         Refill(plan);
         TDownloadTask* next = nullptr;
         const std::string& server = w->Server();
+        const bool servesranges = norange.count(server) == 0;
         if (taskqueue.DequeueFirst(
-                [&](TDownloadTask* const& t) { return MayTake(*t, server, norange); }, next)) {
+                [&](TDownloadTask* const& t) { return MayTake(*t, server, servesranges); },
+                next)) {
           w->SetTask(std::unique_ptr<TDownloadTask>(next));
           done = false;
           busy = true;
@@ -526,7 +532,7 @@ bool TDownloadManager::Dispatch(TChunkPlan& plan, uint64_t runid) {
       Refill(plan);
       if (live && taskqueue.Count() > 0) {
         done = false;
-        if (!busy) {
+        if (!busy && pool.probedone.load()) {
           // Every worker is idle and none may take any queued task.
           const std::unique_ptr<TDownloadTask> head(taskqueue.Dequeue());
           SetRunError(Unservable(*head, LiveServers(*list), norange));
@@ -545,11 +551,26 @@ bool TDownloadManager::Dispatch(TChunkPlan& plan, uint64_t runid) {
                                      timings.silencelimit)
                                      .count()) +
                   " seconds");
+      CollectResults(*pool.Snapshot(), runid);
       return false;
     }
     pool.wake.Wait(token, kPollStep);
   }
   return true;
+}
+
+void TDownloadManager::CollectResults(const std::vector<TDownloadThread*>& list, uint64_t runid) {
+  for (TDownloadThread* w : list) {
+    if (w == nullptr || w->IsFinished() || !w->IsReady() || w->IsFailed()) continue;
+    std::unique_ptr<TDownloadTask> taken = w->GetTask();
+    if (!taken || taken->runid != runid) continue;
+    while (resultqueue.Count() > MaxQueuedItems && !fileerror.load()) {
+      uint64_t token = pool.wake.Token();
+      pool.wake.Wait(token, kPollStep);
+    }
+    resultqueue.EnqueueSync(taken.release());
+    filewake.Notify();
+  }
 }
 
 void TDownloadManager::FileThreadLoop() {

@@ -117,6 +117,9 @@ class TDownloadManager {
   // False when the run cannot progress (the reason is set).
   bool Dispatch(TChunkPlan& plan, uint64_t runid);
   void Refill(TChunkPlan& plan);
+  // Hands the fetched tasks of the run that ready workers still hold to the
+  // file thread (a run that ends early keeps what it fetched).
+  void CollectResults(const std::vector<TDownloadThread*>& list, uint64_t runid);
   void SetRunError(const std::string& text);
   void AddRunNote(const std::string& text);
   void ResetRunState();

@@ -9,6 +9,7 @@
 
 #include "support/nginx_fixture.h"
 #include "support/publish_tree.h"
+#include "support/server_tree.h"
 #include "support/temp_dir.h"
 
 namespace vantrel {
