@@ -1,7 +1,9 @@
 #include "download/download_manager.h"
 
 #include <algorithm>
+#include <set>
 #include <utility>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -19,21 +21,96 @@ constexpr milliseconds kDeliveryStep{50};
 constexpr milliseconds kStatusTick{100};
 constexpr int kTicksPerReport = 10;
 
-// Calls f(index, first, length) for every non-empty chunk of an entry.
-template <typename F>
-void ForEachChunk(const TUpdateFile& e, F f) {
-  const int64_t step = e.chunksize > 0 ? e.chunksize : GetChunkSize(e.size);
-  int32_t index = 0;
-  for (int64_t first = 0; first < e.size; first += step, ++index) {
-    f(index, first, std::min<int64_t>(step, e.size - first));
-  }
+int64_t ChunkStep(const TUpdateFile& e) {
+  return e.chunksize > 0 ? e.chunksize : GetChunkSize(e.size);
 }
 
-uint32_t StoredCRC(const TUpdateFile& e, int32_t index) {
-  return index < static_cast<int32_t>(e.chunkcrc32.size()) ? e.chunkcrc32[index] : 0;
+// Number of non-empty chunks of an entry.
+int64_t ChunkTotal(const TUpdateFile& e, int64_t step) {
+  if (e.size <= 0) return 0;
+  return e.size / step + (e.size % step != 0 ? 1 : 0);
+}
+
+uint32_t StoredCRC(const TUpdateFile& e, int64_t index) {
+  return index < static_cast<int64_t>(e.chunkcrc32.size()) ? e.chunkcrc32[index] : 0;
+}
+
+std::string JoinTexts(const std::vector<std::string>& parts, const char* separator) {
+  std::string out;
+  for (const auto& p : parts) {
+    if (!out.empty()) out += separator;
+    out += p;
+  }
+  return out;
 }
 
 }  // namespace
+
+// The chunks a run still has to queue, file by file in the list's order.
+// Tasks are made from it as the queue drains, so its size is one small
+// record per file plus the runs of damaged chunks found in local files.
+// Used by the run's thread only.
+class TDownloadManager::TChunkPlan {
+ public:
+  explicit TChunkPlan(uint64_t run) : runid(run) {}
+
+  // spans: chunk indices [first, last) to fetch, in increasing order.
+  void AddFile(const std::string& key, const TUpdateFile& e,
+               std::vector<std::pair<int64_t, int64_t>> spans) {
+    if (!spans.empty()) files.push_back({key, &e, ChunkStep(e), std::move(spans)});
+  }
+
+  bool Empty() {
+    Advance();
+    return file >= files.size();
+  }
+
+  // The next chunk's task; only when !Empty().
+  std::unique_ptr<TDownloadTask> Next() {
+    Advance();
+    const TFilePlan& f = files[file];
+    const TUpdateFile& e = *f.entry;
+    const int64_t first = index * f.step;
+    const int64_t length = std::min<int64_t>(f.step, e.size - first);
+    auto t = std::make_unique<TDownloadTask>(f.key, first, first + length - 1, 0,
+                                             StoredCRC(e, index), false, e.posinfile);
+    t->runid = runid;
+    t->wholefile = e.posinfile < 0 && first == 0 && length == e.size;
+    ++index;
+    return t;
+  }
+
+ private:
+  struct TFilePlan {
+    std::string key;
+    const TUpdateFile* entry;  // the caller's entry, alive for the run
+    int64_t step;
+    std::vector<std::pair<int64_t, int64_t>> spans;
+  };
+
+  // Moves to the next chunk still to queue (or past the last file).
+  void Advance() {
+    while (file < files.size()) {
+      const TFilePlan& f = files[file];
+      if (span >= f.spans.size()) {
+        ++file;
+        span = 0;
+        index = -1;
+        continue;
+      }
+      if (index < f.spans[span].first) index = f.spans[span].first;
+      if (index < f.spans[span].second) return;
+      ++span;
+      index = -1;
+    }
+  }
+
+  const uint64_t runid;
+  std::vector<TFilePlan> files;
+  size_t file = 0;
+  size_t span = 0;
+  int64_t index = -1;
+};
 
 // The per-run threads and what they share with the run's thread.
 struct TDownloadManager::TRun {
@@ -158,7 +235,7 @@ bool TDownloadManager::DownloadFileList(const TUpdateFileRefs& filenamesize) {
   return RunList(filenamesize, false);
 }
 
-void TDownloadManager::Prepare(const TUpdateFileRefs& filenamesize, uint64_t runid) {
+void TDownloadManager::Prepare(const TUpdateFileRefs& filenamesize, TChunkPlan& plan) {
   const int32_t entries = static_cast<int32_t>(filenamesize.size());
   for (const auto& [key, entry] : filenamesize) {
     // A key is joined to the download folder: one that would reach outside
@@ -168,20 +245,29 @@ void TDownloadManager::Prepare(const TUpdateFileRefs& filenamesize, uint64_t run
     }
     const TUpdateFile& e = *entry;
     const std::string local = LocalTransferFile(key, e.compressed);
+    const int64_t step = ChunkStep(e);
+    const int64_t chunks = ChunkTotal(e, step);
     int64_t tofetch = 0;
-    auto queue = [&](int32_t index, int64_t first, int64_t length) {
-      auto* t = new TDownloadTask(key, first, first + length - 1, 0, StoredCRC(e, index), false,
-                                  e.posinfile);
-      t->runid = runid;
-      taskqueue.Enqueue(t);
+    std::vector<std::pair<int64_t, int64_t>> spans;
+    auto need = [&](int64_t index) {
+      if (!spans.empty() && spans.back().second == index) {
+        spans.back().second = index + 1;
+      } else {
+        spans.emplace_back(index, index + 1);
+      }
     };
     if (!platform::FileExists(local)) {
-      ForEachChunk(e, queue);
-      tofetch = e.size;
+      if (chunks > 0) spans.emplace_back(0, chunks);
+      tofetch = std::max<int64_t>(e.size, 0);
     } else {
       TFileStream file(local, TFileMode::OpenReadWrite);
       if (file.Size() != e.size) file.SetSize(e.size);
-      ForEachChunk(e, [&](int32_t index, int64_t first, int64_t length) {
+      // Only chunks with a stored check value are read; every later one has
+      // to be fetched anyway.
+      const int64_t checked = std::min<int64_t>(chunks, static_cast<int64_t>(e.chunkcrc32.size()));
+      for (int64_t index = 0; index < checked; ++index) {
+        const int64_t first = index * step;
+        const int64_t length = std::min<int64_t>(step, e.size - first);
         const uint32_t stored = StoredCRC(e, index);
         bool intact = false;
         if (stored != 0) {
@@ -189,11 +275,16 @@ void TDownloadManager::Prepare(const TUpdateFileRefs& filenamesize, uint64_t run
           intact = GetStreamCRC32Value(file, length) == stored;
         }
         if (!intact) {
-          queue(index, first, length);
+          need(index);
           tofetch += length;
         }
-      });
+      }
+      if (checked < chunks) {
+        spans.emplace_back(checked, chunks);
+        tofetch += e.size - checked * step;
+      }
     }
+    plan.AddFile(key, e, std::move(spans));
     totalbytes.fetch_add(tofetch);
     auto record = std::make_unique<TFileDownload>();
     record->size = tofetch;
@@ -207,6 +298,32 @@ void TDownloadManager::Prepare(const TUpdateFileRefs& filenamesize, uint64_t run
   }
 }
 
+void TDownloadManager::Refill(TChunkPlan& plan) {
+  while (taskqueue.Count() < MaxQueuedTasks && !plan.Empty()) {
+    taskqueue.Enqueue(plan.Next().release());
+  }
+}
+
+void TDownloadManager::SetRunError(const std::string& text) {
+  std::lock_guard<std::mutex> hold(reportmutex);
+  if (runerror.empty()) runerror = text;  // the first cause is the one told
+}
+
+void TDownloadManager::AddRunNote(const std::string& text) {
+  std::lock_guard<std::mutex> hold(reportmutex);
+  runnotes.push_back(text);
+}
+
+std::string TDownloadManager::LastRunError() const {
+  std::lock_guard<std::mutex> hold(reportmutex);
+  return runerror;
+}
+
+std::vector<std::string> TDownloadManager::LastRunNotes() const {
+  std::lock_guard<std::mutex> hold(reportmutex);
+  return runnotes;
+}
+
 bool TDownloadManager::RunList(const TUpdateFileRefs& filenamesize, bool storememoryfiles) {
   totalbytes.store(0);
   writtenbytes.store(0);
@@ -214,6 +331,11 @@ bool TDownloadManager::RunList(const TUpdateFileRefs& filenamesize, bool storeme
   filecount.store(0);
   deliveredcount.store(0);
   isterminate.store(false);
+  {
+    std::lock_guard<std::mutex> hold(reportmutex);
+    runerror.clear();
+    runnotes.clear();
+  }
   bool result = true;
 
   // Whatever an earlier run left behind goes first; its late results are
@@ -221,8 +343,9 @@ bool TDownloadManager::RunList(const TUpdateFileRefs& filenamesize, bool storeme
   ResetRunState();
   const uint64_t runid = ++runcounter;
   currentrun.store(runid);
+  TChunkPlan plan(runid);
   try {
-    Prepare(filenamesize, runid);
+    Prepare(filenamesize, plan);
   } catch (...) {
     ResetRunState();
     throw;
@@ -235,13 +358,21 @@ bool TDownloadManager::RunList(const TUpdateFileRefs& filenamesize, bool storeme
   run.statusthread = std::thread([this, &run] { StatusThreadLoop(run); });
   run.eventthread = std::thread([this, &run] { EventThreadLoop(run); });
 
-  Dispatch(runid);
+  const bool progressed = Dispatch(plan, runid);
 
-  if (taskqueue.Count() > 0) {
+  uint64_t token = pool.wake.Token();
+  if (!progressed || taskqueue.Count() > 0 || !plan.Empty()) {
+    if (progressed && !fileerror.load() && !isterminate.load()) {
+      SetRunError("No download server is available");
+    }
     ReleaseTasks(taskqueue, false);
     result = false;
+    // Chunks already fetched still go to the download folder for the next
+    // run to resume from.
+    while (resultqueue.Count() > 0 && !fileerror.load() && !isterminate.load()) {
+      pool.wake.Wait(token, kWriteWaitStep);
+    }
   }
-  uint64_t token = pool.wake.Token();
   while (result && writtenbytes.load() < totalbytes.load() && !fileerror.load() &&
          !isterminate.load()) {
     pool.wake.Wait(token, kWriteWaitStep);
@@ -260,6 +391,10 @@ bool TDownloadManager::RunList(const TUpdateFileRefs& filenamesize, bool storeme
   run.eventthread.join();
   if (run.deliveryerror.load()) result = false;
   if (!result || isterminate.load()) ResetRunState();
+  if (result) {
+    std::lock_guard<std::mutex> hold(reportmutex);
+    runerror.clear();
+  }
   downloading.store(false);
   if (isterminate.load()) {
     // The close sequence relies on the workflow thread doing nothing more.
@@ -268,13 +403,62 @@ bool TDownloadManager::RunList(const TUpdateFileRefs& filenamesize, bool storeme
   return result;
 }
 
-void TDownloadManager::Dispatch(uint64_t runid) {
+namespace {
+
+// Whether a worker of server may be given t; servesranges: the server was
+// not found to ignore byte ranges.
+bool MayTake(const TDownloadTask& t, const std::string& server, bool servesranges) {
+  if (!t.wholefile && !servesranges) return false;
+  if (t.refusals.empty()) return true;
+  const auto it = t.refusals.find(server);
+  return it == t.refusals.end() || it->second.count < TDownloadManager::RefusalsPerServer;
+}
+
+// Why no server of servers may be given t, one clause per server.
+std::string Unservable(const TDownloadTask& t, const std::set<std::string>& servers,
+                       const std::set<std::string>& norange) {
+  std::vector<std::string> why;
+  for (const std::string& server : servers) {
+    const auto it = t.refusals.find(server);
+    if (!t.wholefile && norange.count(server) > 0) {
+      why.push_back(server + " answers ranged requests with the whole file");
+    } else if (it != t.refusals.end()) {
+      why.push_back(server + " refused it " + std::to_string(it->second.count) + " times (" +
+                    it->second.answer + ")");
+    }
+  }
+  return "No download server can serve " + t.filename + ": " + JoinTexts(why, "; ");
+}
+
+// The servers of the workers of list that have not ended.
+std::set<std::string> LiveServers(const std::vector<TDownloadThread*>& list) {
+  std::set<std::string> servers;
+  for (TDownloadThread* w : list) {
+    if (w != nullptr && !w->IsFinished()) servers.insert(w->Server());
+  }
+  return servers;
+}
+
+}  // namespace
+
+bool TDownloadManager::Dispatch(TChunkPlan& plan, uint64_t runid) {
+  using clock = std::chrono::steady_clock;
   uint64_t token = pool.wake.Token();
+  // Servers found this run to answer a ranged request with the whole file:
+  // their workers take whole-file tasks only.
+  std::set<std::string> norange;
+  // The silence bound counts from the last time the bytes received passed
+  // their highest value so far: bytes of failed attempts, taken back, do
+  // not count twice.
+  int64_t highwater = receivedbytes.load();
+  auto lastprogress = clock::now();
   bool done = false;
   while (!done && !fileerror.load() && !isterminate.load()) {
+    Refill(plan);
     if (pool.serversready.load()) {
       done = true;
       bool live = false;
+      bool busy = false;  // a worker fetches or pauses: the queue may still move
       const auto list = pool.Snapshot();
       for (TDownloadThread* w : *list) {
         if (w == nullptr || w->IsFinished()) continue;
@@ -282,33 +466,110 @@ void TDownloadManager::Dispatch(uint64_t runid) {
         receivedbytes.fetch_add(w->GetDownloadDiff());
         if (!w->IsReady()) {
           done = false;
+          busy = true;
           continue;
         }
         if (w->IsFailed()) {
           std::unique_ptr<TDownloadTask> t = w->GetTask();
-          if (t && t->runid == runid) taskqueue.Enqueue(t.release());
+          const TTaskOutcome outcome = w->Outcome();
+          if (outcome == TTaskOutcome::WholeBody && norange.insert(w->Server()).second) {
+            AddRunNote("Download server " + w->Server() +
+                       " answers ranged requests with the whole file; it is given whole files "
+                       "only for the rest of the run");
+          }
           w->UnsetFailed();
+          done = false;
+          busy = true;
+          if (!t || t->runid != runid) continue;
+          if (outcome == TTaskOutcome::Refused || outcome == TTaskOutcome::WholeBody) {
+            auto& refusal = t->refusals[w->Server()];
+            ++refusal.count;
+            refusal.answer = w->FailureText();
+            // A chunk that no server may be asked for any more ends the run
+            // (once the probe has placed every server that answers).
+            const std::set<std::string> servers = LiveServers(*list);
+            if (pool.probedone.load() &&
+                std::none_of(servers.begin(), servers.end(), [&](const std::string& server) {
+                  return MayTake(*t, server, norange.count(server) == 0);
+                })) {
+              SetRunError(Unservable(*t, servers, norange));
+              CollectResults(*list, runid);
+              return false;
+            }
+            // Asked again first, so that a chunk no server has tells soon.
+            taskqueue.EnqueueFront(t.release());
+          } else {
+            taskqueue.Enqueue(t.release());
+          }
           continue;
         }
         std::unique_ptr<TDownloadTask> taken = w->GetTask();
         // A result of an earlier run (or of a memory fetch) is not this run's.
         if (taken && taken->runid != runid) taken.reset();
-        if (taskqueue.Count() > 0) {
-          w->SetTask(std::unique_ptr<TDownloadTask>(taskqueue.Dequeue()));
+        Refill(plan);
+        TDownloadTask* next = nullptr;
+        const std::string& server = w->Server();
+        const bool servesranges = norange.count(server) == 0;
+        if (taskqueue.DequeueFirst(
+                [&](TDownloadTask* const& t) { return MayTake(*t, server, servesranges); },
+                next)) {
+          w->SetTask(std::unique_ptr<TDownloadTask>(next));
           done = false;
+          busy = true;
         }
         if (taken) {
+          bool waited = false;
           while (resultqueue.Count() > MaxQueuedItems && !fileerror.load()) {
             pool.wake.Wait(token, kPollStep);
+            waited = true;
           }
+          // Waiting for the disk is no silence of the servers.
+          if (waited) lastprogress = clock::now();
           resultqueue.EnqueueSync(taken.release());
           filewake.Notify();
         }
       }
-      if (live && taskqueue.Count() > 0) done = false;
+      Refill(plan);
+      if (live && taskqueue.Count() > 0) {
+        done = false;
+        if (!busy && pool.probedone.load()) {
+          // Every worker is idle and none may take any queued task.
+          const std::unique_ptr<TDownloadTask> head(taskqueue.Dequeue());
+          SetRunError(Unservable(*head, LiveServers(*list), norange));
+          return false;
+        }
+      }
       if (done) break;
     }
+    const int64_t received = receivedbytes.load();
+    if (received > highwater) {
+      highwater = received;
+      lastprogress = clock::now();
+    } else if (clock::now() - lastprogress > timings.silencelimit) {
+      SetRunError("No data arrived from any download server for " +
+                  std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                     timings.silencelimit)
+                                     .count()) +
+                  " seconds");
+      CollectResults(*pool.Snapshot(), runid);
+      return false;
+    }
     pool.wake.Wait(token, kPollStep);
+  }
+  return true;
+}
+
+void TDownloadManager::CollectResults(const std::vector<TDownloadThread*>& list, uint64_t runid) {
+  for (TDownloadThread* w : list) {
+    if (w == nullptr || w->IsFinished() || !w->IsReady() || w->IsFailed()) continue;
+    std::unique_ptr<TDownloadTask> taken = w->GetTask();
+    if (!taken || taken->runid != runid) continue;
+    while (resultqueue.Count() > MaxQueuedItems && !fileerror.load()) {
+      uint64_t token = pool.wake.Token();
+      pool.wake.Wait(token, kPollStep);
+    }
+    resultqueue.EnqueueSync(taken.release());
+    filewake.Notify();
   }
 }
 
@@ -327,7 +588,13 @@ void TDownloadManager::FileThreadLoop() {
     try {
       StoreResult(task);
       heldback = task != nullptr;
+    } catch (const std::exception& e) {
+      SetRunError(std::string("A downloaded file could not be stored: ") + e.what());
+      fileerror.store(true);
+      task.reset();
+      ReleaseTasks(resultqueue, true);
     } catch (...) {
+      SetRunError("A downloaded file could not be stored");
       fileerror.store(true);
       task.reset();
       ReleaseTasks(resultqueue, true);
@@ -394,6 +661,9 @@ void TDownloadManager::EventThreadLoop(TRun& run) {
     if (!filedownloads.TryGetValueSync(key, found)) continue;
     filedownloads.RemoveSync(key);
     std::unique_ptr<TFileDownload> record(found);
+    // A file of 0 bytes has no chunk and no local file: it is handed over
+    // as what it is, an empty stream.
+    if (!record->stream && record->fullsize == 0) record->stream = std::make_unique<TMemoryStream>();
     try {
       auto* memory = dynamic_cast<TMemoryStream*>(record->stream.get());
       if (run.storememoryfiles && memory != nullptr) {
@@ -421,9 +691,13 @@ void TDownloadManager::EventThreadLoop(TRun& run) {
         handler = onfiledownloadedupdate;
       }
       if (handler && *handler) (*handler)(key, *record);
-    } catch (...) {
+    } catch (const std::exception& e) {
       // A handler that let an error escape, or a file that could not be
       // kept: the run fails, the thread goes on.
+      SetRunError("Downloaded file " + key + " could not be handed over: " + e.what());
+      run.deliveryerror.store(true);
+    } catch (...) {
+      SetRunError("Downloaded file " + key + " could not be handed over");
       run.deliveryerror.store(true);
     }
     record.reset();

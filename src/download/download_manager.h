@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "download/download_task.h"
+#include "download/download_timings.h"
 #include "download/synced_containers.h"
 #include "download/wakeup.h"
 #include "download/worker_pool.h"
@@ -39,6 +40,14 @@ using TOnFileDownloadedEvent = std::function<void(const std::string& fname, TFil
 class TDownloadManager {
  public:
   static constexpr int32_t MaxQueuedItems = 1000;
+  // Chunk tasks created ahead of the workers: the rest of a run's chunks are
+  // created as the queue drains, so an entry claiming any size costs no
+  // more memory than this.
+  static constexpr int32_t MaxQueuedTasks = 1000;
+  // Definite refusals (a missing file, a wrong length or check value) a
+  // chunk takes from each server before that server is not asked for it
+  // again; a chunk that no server may be asked for any more ends the run.
+  static constexpr int32_t RefusalsPerServer = 3;
 
   // downloadseeds: server base URLs (probed in a shuffled order);
   // downloadmultiplier: workers per server (at least 1); downloadtimeout:
@@ -56,11 +65,16 @@ class TDownloadManager {
   TDownloadManager& operator=(const TDownloadManager&) = delete;
 
   // Fetches every entry's missing or damaged chunks and hands each finished
-  // file to the file-downloaded event. True when every file was fetched,
-  // stored and delivered. Raises the error of a local transfer file that
-  // cannot be opened during preparation, and EVantrelError for a key that
-  // would reach outside the download folder (no run starts then). After
-  // TerminateDownload during the run it never returns.
+  // file to the file-downloaded event (a file of 0 bytes as an empty memory
+  // stream). True when every file was fetched, stored and delivered. False
+  // also when the run cannot progress: a chunk that every server refused
+  // (RefusalsPerServer times each) or that needs byte ranges no server
+  // serves, or no new byte from any server for timings.silencelimit;
+  // LastRunError says why. Chunks stored so far stay in the download folder.
+  // Raises the error of a local transfer file that cannot be opened during
+  // preparation, and EVantrelError for a key that would reach outside the
+  // download folder (no run starts then). After TerminateDownload during the
+  // run it never returns.
   bool DownloadFileList(const TUpdateFileRefs& filenamesize);
   // DownloadFileList of one entry without chunk check values. The file
   // always ends up in the download folder as downfolder + filename (+ ".u"
@@ -79,6 +93,13 @@ class TDownloadManager {
   void UnsetFileDownloadedEvent();
 
   bool IsDownloading() const { return downloading.load(); }
+  // Why the last run of DownloadFileList or DownloadFile returned false: one
+  // English sentence naming the file or the server; empty after a run that
+  // succeeded.
+  std::string LastRunError() const;
+  // What the last run found out about the servers, one English sentence
+  // each (a server that answers ranged requests with the whole file).
+  std::vector<std::string> LastRunNotes() const;
   // Makes the current run stop; a call outside a run is forgotten.
   void TerminateDownload();
 
@@ -90,9 +111,17 @@ class TDownloadManager {
 
  private:
   struct TRun;
+  class TChunkPlan;
   bool RunList(const TUpdateFileRefs& filenamesize, bool storememoryfiles);
-  void Prepare(const TUpdateFileRefs& filenamesize, uint64_t runid);
-  void Dispatch(uint64_t runid);
+  void Prepare(const TUpdateFileRefs& filenamesize, TChunkPlan& plan);
+  // False when the run cannot progress (the reason is set).
+  bool Dispatch(TChunkPlan& plan, uint64_t runid);
+  void Refill(TChunkPlan& plan);
+  // Hands the fetched tasks of the run that ready workers still hold to the
+  // file thread (a run that ends early keeps what it fetched).
+  void CollectResults(const std::vector<TDownloadThread*>& list, uint64_t runid);
+  void SetRunError(const std::string& text);
+  void AddRunNote(const std::string& text);
   void ResetRunState();
   void FileThreadLoop();
   void StoreResult(std::unique_ptr<TDownloadTask>& task);
@@ -121,6 +150,10 @@ class TDownloadManager {
   std::atomic<int64_t> receivedbytes{0};   // written by the run's thread
   std::atomic<int32_t> filecount{0};       // final before the run's threads start
   std::atomic<int32_t> deliveredcount{0};  // written by the event thread
+
+  mutable std::mutex reportmutex;  // guards runerror and runnotes
+  std::string runerror;
+  std::vector<std::string> runnotes;
 
   std::mutex eventsmutex;  // guards the two handlers
   std::shared_ptr<const TOnStatusUpdateEvent> onstatusupdate;

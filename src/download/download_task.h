@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,16 @@ struct TDownloadTask {
   // The download run that queued the task (0 for memory tasks): a result
   // that arrives after its run ended is dropped rather than stored.
   uint64_t runid = 0;
+  // A file task whose range is the file's whole transfer form: a server that
+  // ignores byte ranges still answers it right.
+  bool wholefile = false;
+  // Definite refusals of this task so far, by server base URL, each with
+  // the last answer given (kept by the manager's run).
+  struct TRefusal {
+    int32_t count = 0;
+    std::string answer;
+  };
+  std::map<std::string, TRefusal> refusals;
 };
 
 // One file of a download run; owns whatever stream it holds.
@@ -52,7 +63,11 @@ struct TFileDownload {
 // "bytes=" + first + "-" + last, each part left out when negative; for a
 // file task in the folder-split layout both ends are shifted by posinfile.
 std::string TaskRangeValue(const TDownloadTask& task);
-// The request URL of a task on a server whose base URL is server.
+// Percent-encodes every byte of path that is not an unreserved character
+// (RFC 3986: letters, digits, "-", ".", "_", "~"); "/" stays a separator.
+std::string EncodeUrlPath(const std::string& path);
+// The request URL of a task on a server whose base URL is server: the path
+// part built from the task's name, percent-encoded segment by segment.
 std::string TaskUrl(const std::string& server, const TDownloadTask& task);
 
 }  // namespace vantrel

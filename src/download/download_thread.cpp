@@ -17,6 +17,8 @@ static_assert(std::is_same_v<curl_off_t, int64_t>, "curl_off_t is a 64-bit integ
 namespace {
 
 constexpr const char* kFolderMark = "11223344556677889900";
+// Bytes of an error answer's body read before the connection is given up.
+constexpr int64_t kMaxErrorBody = 64 * 1024;
 
 void ReplaceAll(std::string& s, char from, const std::string& to) {
   std::string out;
@@ -49,11 +51,31 @@ std::string TaskRangeValue(const TDownloadTask& task) {
   return value;
 }
 
+std::string EncodeUrlPath(const std::string& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(path.size());
+  for (const char ch : path) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                            (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+                            c == '~';
+    if (unreserved || c == '/') {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    }
+  }
+  return out;
+}
+
 std::string TaskUrl(const std::string& server, const TDownloadTask& task) {
   std::string path = task.filename;
   if (task.ismemory) {
     ReplaceAll(path, '\\', "/");
-    return server + path;
+    return server + EncodeUrlPath(path);
   }
   if (task.posinfile >= 0) {
     // The folder's combined transfer file: the text before the last "\"
@@ -65,15 +87,17 @@ std::string TaskUrl(const std::string& server, const TDownloadTask& task) {
   }
   ReplaceAll(path, '\\', "/");
   ReplaceAll(path, '#', kFolderMark);
-  return server + path + ".u";
+  return server + EncodeUrlPath(path) + ".u";
 }
 
 TDownloadThread::TDownloadThread(std::string downloadseed, int32_t downloadtimeout, TWakeup* wake,
-                                 std::chrono::milliseconds failurepause)
+                                 const TDownloadTimings& timings)
     : server(std::move(downloadseed)),
       timeout(downloadtimeout),
       readywake(wake),
-      pause(failurepause),
+      pause(timings.failurepause),
+      lowspeedlimit(timings.lowspeedlimit),
+      lowspeedtime(timings.lowspeedtime),
       httpclientheaders{"Cache-Control: no-cache", "Pragma: no-cache", "Connection: keep-alive",
                         // No Accept header on the wire (libcurl would send */*).
                         "Accept:"} {
@@ -155,11 +179,13 @@ void TDownloadThread::Execute() {
     }
     tasknew.store(false);
     hold.unlock();
-    const bool ok = RunTask(*task);
+    const TTaskOutcome result = RunTask(*task);
+    const bool ok = result == TTaskOutcome::Done;
     if (!ok) {
       downloadcurrent.store(0);
       task->data.reset();
     }
+    outcome.store(result);
     taskfailed.store(!ok);
     BecomeReady();
   }
@@ -171,10 +197,26 @@ void TDownloadThread::Execute() {
   if (readywake != nullptr) readywake->Notify();
 }
 
-bool TDownloadThread::RunTask(TDownloadTask& t) {
+TTaskOutcome TDownloadThread::RunTask(TDownloadTask& t) {
+  failuretext.clear();
   try {
     std::vector<uint8_t> body;
-    Request(t, body);
+    const long status = Request(t, body);
+    if (overlong_) {
+      // A server that ignores the range sends the whole file with 200.
+      const bool whole = status == 200 && !t.ismemory && t.rangefirst >= 0;
+      failuretext = whole ? "the whole file (status 200) for a ranged request"
+                          : "a body longer than asked";
+      return whole ? TTaskOutcome::WholeBody : TTaskOutcome::Refused;
+    }
+    if (status < 200 || status > 299) {
+      char text[64];
+      std::snprintf(text, sizeof text, "%ld", status);
+      failuretext = std::string("Invalid response code '") + text + "' for url: '" + server +
+                    t.filename + "'";
+      const bool definite = status == 404 || status == 410 || status == 416;
+      return definite ? TTaskOutcome::Refused : TTaskOutcome::Transient;
+    }
     // Length, then CRC; without a length rule there is no CRC check either.
     int64_t want = -1;
     if (t.size > 0) {
@@ -183,19 +225,30 @@ bool TDownloadThread::RunTask(TDownloadTask& t) {
       want = t.rangelast - t.rangefirst + 1;
     }
     if (want >= 0) {
-      if (static_cast<int64_t>(body.size()) != want) return false;
-      if (t.checksum != 0 && CRC32Value(body.data(), body.size()) != t.checksum) return false;
+      if (static_cast<int64_t>(body.size()) != want) {
+        failuretext = "a body of " + std::to_string(body.size()) + " bytes where " +
+                      std::to_string(want) + " were asked";
+        return TTaskOutcome::Refused;
+      }
+      if (t.checksum != 0 && CRC32Value(body.data(), body.size()) != t.checksum) {
+        failuretext = "a chunk whose check value does not match";
+        return TTaskOutcome::Refused;
+      }
     }
     t.data = std::make_unique<TMemoryStream>(std::move(body));
-    return true;
+    return TTaskOutcome::Done;
+  } catch (const std::exception& e) {
+    // Network errors, time-outs, an answer below the speed floor, memory:
+    // asking again may succeed. Nothing is shown or logged here.
+    failuretext = e.what();
+    return TTaskOutcome::Transient;
   } catch (...) {
-    // Network errors, time-outs, bad status, memory: the task failed. Nothing
-    // is shown or logged.
-    return false;
+    failuretext = "unknown error";
+    return TTaskOutcome::Transient;
   }
 }
 
-void TDownloadThread::Request(TDownloadTask& t, std::vector<uint8_t>& body) {
+long TDownloadThread::Request(TDownloadTask& t, std::vector<uint8_t>& body) {
   auto* curl = static_cast<CURL*>(httpclient);
   if (curl == nullptr) throw EVantrelError("HTTP client could not be created");
   const std::string url = TaskUrl(server, t);
@@ -213,6 +266,8 @@ void TDownloadThread::Request(TDownloadTask& t, std::vector<uint8_t>& body) {
   } else if (t.rangefirst >= 0) {
     expected_ = t.rangelast - t.rangefirst + 1;
   }
+  overlong_ = false;
+  errorbytes_ = 0;
   if (expected_ > 0) body.reserve(static_cast<size_t>(std::min<int64_t>(expected_, 64 << 20)));
   body_ = &body;
   lastbytes_ = 0;
@@ -223,6 +278,25 @@ void TDownloadThread::Request(TDownloadTask& t, std::vector<uint8_t>& body) {
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout));
+  // A base URL or a redirect naming another scheme (file:, ftp:, ...) is
+  // refused: the servers are plain HTTP file servers.
+#if LIBCURL_VERSION_NUM >= 0x075500
+  if (curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+      curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK) {
+    throw EVantrelError("HTTP client refuses the protocol restriction");
+  }
+#else
+  if (curl_easy_setopt(curl, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS) != CURLE_OK ||
+      curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS) !=
+          CURLE_OK) {
+    throw EVantrelError("HTTP client refuses the protocol restriction");
+  }
+#endif
+  // The speed floor: an answer that trickles in is given up, so another
+  // worker can take the chunk.
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(lowspeedlimit));
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
+                   static_cast<long>(lowspeedlimit > 0 ? lowspeedtime.count() : 0));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &TDownloadThread::OnWrite);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -231,23 +305,29 @@ void TDownloadThread::Request(TDownloadTask& t, std::vector<uint8_t>& body) {
 
   const CURLcode rc = curl_easy_perform(curl);
   body_ = nullptr;
-  if (rc != CURLE_OK) throw EVantrelError(curl_easy_strerror(rc));
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  if (status < 200 || status > 299) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%ld", status);
-    throw EVantrelError(std::string("Invalid response code '") + text + "' for url: '" + server +
-                        t.filename + "'");
-  }
+  // The status decides an answer that was not a success, also when its
+  // body was cut off.
+  if (overlong_ || (status != 0 && (status < 200 || status > 299))) return status;
+  if (rc != CURLE_OK) throw EVantrelError(curl_easy_strerror(rc));
+  return status;
 }
 
 size_t TDownloadThread::OnWrite(char* ptr, size_t size, size_t nmemb, void* userdata) {
   auto* self = static_cast<TDownloadThread*>(userdata);
   const size_t n = size * nmemb;
   try {
+    long status = 0;
+    curl_easy_getinfo(static_cast<CURL*>(self->httpclient), CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299) {
+      // The body of an error answer is not kept; a long one is cut off.
+      self->errorbytes_ += static_cast<int64_t>(n);
+      return self->errorbytes_ > kMaxErrorBody ? 0 : n;
+    }
     std::vector<uint8_t>& body = *self->body_;
     if (self->expected_ >= 0 && static_cast<int64_t>(body.size() + n) > self->expected_) {
+      self->overlong_ = true;
       return 0;  // longer than required: fails anyway
     }
     body.insert(body.end(), reinterpret_cast<uint8_t*>(ptr), reinterpret_cast<uint8_t*>(ptr) + n);

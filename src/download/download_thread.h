@@ -16,19 +16,33 @@
 #include <vector>
 
 #include "download/download_task.h"
+#include "download/download_timings.h"
 #include "download/self_ending_thread.h"
 #include "download/wakeup.h"
 
 namespace vantrel {
 
+// How the last task of a worker ended.
+enum class TTaskOutcome : uint8_t {
+  Done,       // the answer passed every check
+  Transient,  // no answer, a time-out, an answer too slow, a status other than those below
+  // A definite answer that asking again will not change: status 404, 410 or
+  // 416, a body shorter or longer than asked, a chunk check value mismatch.
+  Refused,
+  // A ranged request answered with status 200 and a body longer than the
+  // range: the server does not serve byte ranges (also counts as Refused).
+  WholeBody,
+};
+
 class TDownloadThread {
  public:
   // downloadtimeout: connection time-out in milliseconds; an answer that
   // brings no data for three times as long fails. readywake (may be null) is
-  // notified whenever the worker turns ready. failurepause is the pause
-  // after a failed task (UnsetFailed). Starts the thread at once.
+  // notified whenever the worker turns ready. From timings: the pause after
+  // a failed task (UnsetFailed) and the low-speed floor of a request. Starts
+  // the thread at once.
   TDownloadThread(std::string downloadseed, int32_t downloadtimeout, TWakeup* readywake,
-                  std::chrono::milliseconds failurepause = std::chrono::milliseconds(5000));
+                  const TDownloadTimings& timings = {});
   // Ends the thread after its current request and waits for it.
   ~TDownloadThread();
   TDownloadThread(const TDownloadThread&) = delete;
@@ -41,6 +55,10 @@ class TDownloadThread {
   std::unique_ptr<TDownloadTask> GetTask();
   bool IsReady() const { return taskready.load(); }
   bool IsFailed() const { return taskfailed.load(); }
+  // Only while IsReady(), after a task: how it ended, and for a failure a
+  // short English description of the answer ("status 404", ...).
+  TTaskOutcome Outcome() const { return outcome.load(); }
+  std::string FailureText() const { return failuretext; }
   // After a failure: the worker pauses, then turns ready without a task.
   void UnsetFailed();
   void SetTerminate();
@@ -57,8 +75,10 @@ class TDownloadThread {
  private:
   void Execute();
   // Sends the task's request and checks the answer; false when it failed.
-  bool RunTask(TDownloadTask& t);
-  void Request(TDownloadTask& t, std::vector<uint8_t>& body);
+  TTaskOutcome RunTask(TDownloadTask& t);
+  // Sends the request; the status of the answer, or a raised error when no
+  // complete answer came (TRequestError tells an over-long body).
+  long Request(TDownloadTask& t, std::vector<uint8_t>& body);
   void BecomeReady();
 
   static size_t OnWrite(char* ptr, size_t size, size_t nmemb, void* userdata);
@@ -69,6 +89,8 @@ class TDownloadThread {
   const int32_t timeout;
   TWakeup* const readywake;
   const std::chrono::milliseconds pause;
+  const int64_t lowspeedlimit;
+  const std::chrono::seconds lowspeedtime;
 
   // Handover: the manager writes task before tasknew; the worker sets
   // taskready last. task belongs to the worker between the two.
@@ -77,6 +99,8 @@ class TDownloadThread {
   std::atomic<bool> taskready{true};
   std::atomic<bool> taskfailed{false};
   std::atomic<bool> tasksleep{false};
+  std::atomic<TTaskOutcome> outcome{TTaskOutcome::Done};
+  std::string failuretext;  // written by the worker before taskready
   std::atomic<bool> clientterminate{false};
   std::atomic<bool> aborting{false};
   std::atomic<bool> finished{false};
@@ -88,6 +112,8 @@ class TDownloadThread {
   std::vector<std::string> httpclientheaders;
   std::vector<uint8_t>* body_ = nullptr;
   int64_t expected_ = -1;
+  bool overlong_ = false;    // the answer brought more than expected_
+  int64_t errorbytes_ = 0;  // body bytes of an answer that is not a success
   int64_t lastbytes_ = 0;
   std::chrono::steady_clock::time_point lastdata_;
 

@@ -72,6 +72,35 @@ class TLinkedQueue {
     return Dequeue();
   }
 
+  // Puts an item at the head, to be dequeued next. Not locked.
+  void EnqueueFront(T Value) {
+    auto* node = new TNode{FHeadNode, std::move(Value)};
+    if (FHeadNode == nullptr) FTailNode = node;
+    FHeadNode = node;
+    FCount.fetch_add(1);
+  }
+
+  // Removes the oldest item for which pred is true into out; false when no
+  // item qualifies (the queue is then unchanged). Not locked.
+  template <typename Pred>
+  bool DequeueFirst(Pred pred, T& out) {
+    TNode* before = nullptr;
+    for (TNode* node = FHeadNode; node != nullptr; before = node, node = node->NextNode) {
+      if (!pred(static_cast<const T&>(node->Value))) continue;
+      out = std::move(node->Value);
+      if (before == nullptr) {
+        FHeadNode = node->NextNode;
+      } else {
+        before->NextNode = node->NextNode;
+        if (node == FTailNode) FTailNode = before;
+      }
+      delete node;
+      FCount.fetch_sub(1);
+      return true;
+    }
+    return false;
+  }
+
   int32_t Count() const { return FCount.load(); }
 
  private:

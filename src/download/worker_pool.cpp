@@ -67,7 +67,7 @@ std::unique_ptr<TDownloadTask> TInitThread::ProbeTask() const {
 
 TDownloadThread* TInitThread::NewWorker(const std::string& server) {
   return pool.Adopt(
-      std::make_unique<TDownloadThread>(server, downtimeout, &pool.wake, timings.failurepause));
+      std::make_unique<TDownloadThread>(server, downtimeout, &pool.wake, timings));
 }
 
 void TInitThread::Execute() {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "download/download_thread.h"
+#include "download/download_timings.h"
 #include "download/self_ending_thread.h"
 #include "download/wakeup.h"
 
@@ -51,16 +52,6 @@ void PlaceServerWorkers(std::vector<W>& list, W probeworker, const std::function
     }
   }
 }
-
-// Time constants of the download manager. The shipped values are the
-// defaults; tests shorten them.
-struct TDownloadTimings {
-  std::chrono::milliseconds failurepause{5000};  // a worker's pause after a failed task
-  std::chrono::milliseconds probewindow{1000};   // later servers within it are interleaved
-  std::chrono::milliseconds parkstep{1000};      // sleep step of a caller parked for good
-  // Milliseconds on a monotonic clock, read by the probe; empty: steady clock.
-  std::function<int64_t()> clock;
-};
 
 class TWorkerPool {
  public:

@@ -158,6 +158,9 @@ bool TUpdateLogic::DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std
     if (self.Terminated()) return false;
     if (!fetched) {
       LogMessage("Failed to download files");
+      // Why the run failed: a sentence naming the file or the server.
+      const std::string reason = DownloadManager->LastRunError();
+      if (!reason.empty()) LogMessage(reason);
       HideProgressBarSmall();
       if (recalculate) {
         ShowRepairError();

@@ -13,6 +13,7 @@
 #include <thread>
 #include <tuple>
 
+#include "download/odd_servers.h"
 #include "platform/files.h"
 #include "support/nginx_fixture.h"
 #include "support/server_tree.h"
@@ -63,16 +64,24 @@ struct TReport {
   bool operator==(const TReport&) const = default;
 };
 
+// Server base URLs.
+struct TUrlList {
+  std::vector<std::string> urls;
+};
+
 // A manager over the given servers with handlers that record everything.
 class TManagerUnderTest {
  public:
   TManagerUnderTest(const std::vector<TNginxServer*>& servers, const std::string& downfolder,
                     int32_t m = 2, std::string probe = "launcher.version", int32_t probesize = 36,
-                    TDownloadTimings timings = FastTimings()) {
-    std::vector<std::string> urls;
-    for (auto* s : servers) urls.push_back(s->BaseUrl());
-    manager =
-        std::make_unique<TDownloadManager>(urls, m, 2000, downfolder, probe, probesize, timings);
+                    TDownloadTimings timings = FastTimings(), int32_t downloadtimeout = 2000)
+      : TManagerUnderTest(TUrlList{Urls(servers)}, downfolder, m, std::move(probe), probesize,
+                          std::move(timings), downloadtimeout) {}
+  TManagerUnderTest(const TUrlList& servers, const std::string& downfolder,
+                    int32_t m = 2, std::string probe = "launcher.version", int32_t probesize = 36,
+                    TDownloadTimings timings = FastTimings(), int32_t downloadtimeout = 2000) {
+    manager = std::make_unique<TDownloadManager>(servers.urls, m, downloadtimeout, downfolder, probe,
+                                                 probesize, timings);
     manager->SetFileDownloadedEvent([this](const std::string& key, TFileDownload& tdf) {
       TDelivered d;
       d.hadstream = tdf.stream != nullptr;
@@ -113,6 +122,12 @@ class TManagerUnderTest {
   std::unique_ptr<TDownloadManager> manager;
 
  private:
+  static std::vector<std::string> Urls(const std::vector<TNginxServer*>& servers) {
+    std::vector<std::string> urls;
+    for (auto* s : servers) urls.push_back(s->BaseUrl());
+    return urls;
+  }
+
   std::mutex mutex;
   std::map<std::string, TDelivered> delivered;
   std::vector<TReport> reports;
@@ -152,6 +167,8 @@ TEST_F(DownloadManagerTest, RunDeliversEveryFileWithReports) {
   TManagerUnderTest t({&a, &b}, down.Path());
   ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs()));
   EXPECT_FALSE(t.manager->IsDownloading());
+  EXPECT_EQ(t.manager->LastRunError(), "");
+  EXPECT_TRUE(t.manager->LastRunNotes().empty());
   ExpectAllDelivered(t);
   const auto delivered = t.Delivered();
   // Files of one chunk came in memory and never touched the download folder;
@@ -457,6 +474,184 @@ TEST_F(DownloadManagerTest, HandlerErrorFailsTheRunWithoutEndingTheThread) {
   });
   EXPECT_FALSE(t.manager->DownloadFileList(tree.Refs()));
   EXPECT_EQ(calls.load(), 4);
+}
+
+TEST_F(DownloadManagerTest, EmptyFileArrivesAsAnEmptyStream) {
+  // A file of 0 bytes stored as it is: no chunk, no request, no local file.
+  TTempDir root2;
+  TServerTree empty(root2.Path(), {{"\\data\\empty.cfg", {}, false}, {kSmall, PatternBytes(10, 5, true), true}});
+  TNginxServer a(TServerMode::Good, empty.Root());
+  TManagerUnderTest t({&a}, down.Path());
+  ASSERT_TRUE(t.manager->DownloadFileList(empty.Refs()));
+  const auto delivered = t.Delivered();
+  ASSERT_TRUE(delivered.count("\\data\\empty.cfg"));
+  EXPECT_TRUE(delivered.at("\\data\\empty.cfg").hadstream);
+  EXPECT_TRUE(delivered.at("\\data\\empty.cfg").bytes.empty());
+  EXPECT_EQ(a.FileRequests().size(), 1u);  // the other file only
+  // Fetched on its own, it lands in the download folder as an empty file.
+  ASSERT_TRUE(t.manager->DownloadFile("\\data\\empty.cfg", 0, false));
+  EXPECT_TRUE(testing::ReadFileBytes(platform::ToSystemPath(down.Path() + "/data/empty.cfg")).empty());
+}
+
+TEST_F(DownloadManagerTest, TrickledChunkIsGivenUpAndFetchedElsewhere) {
+  // One server sends 512 bytes a second (its probe file passes at once):
+  // below the floor (4 KiB/s held for a second, shortened here), its chunks
+  // go to the other server.
+  TServerOptions trickle;
+  trickle.limitrate = 512;
+  TNginxServer slow(TServerMode::Slow, tree.Root(), trickle);
+  TNginxServer good(TServerMode::Good, tree.Root());
+  TDownloadTimings timings = FastTimings();
+  timings.lowspeedlimit = 4096;
+  timings.lowspeedtime = 1s;
+  // A silence limit of 3 x 30 s: nginx's pauses between bursts never reach
+  // it, so only the floor can give the slow answers up.
+  TManagerUnderTest t({&slow, &good}, down.Path(), 2, "launcher.version", 36, timings, 30000);
+  ASSERT_EQ(t.manager->WorkerServers().size(), 4u);  // both passed the probe
+  ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs()));
+  ExpectAllDelivered(t);
+  EXPECT_FALSE(slow.FileRequests().empty());  // the slow server was given chunks
+}
+
+// Keys of the multi-chunk files of StandardFiles().
+bool IsMultiChunkPath(const TServerTree& tree, const std::string& path) {
+  return path == tree.RequestPath(kBig) || path == tree.RequestPath(kMid);
+}
+
+TEST_F(DownloadManagerTest, ServerIgnoringRangesAloneEndsTheRun) {
+  testing::TPythonServer python(tree.Root());
+  TManagerUnderTest t(TUrlList{{python.BaseUrl()}}, down.Path());
+  EXPECT_FALSE(t.manager->DownloadFileList(tree.Refs()));
+  EXPECT_FALSE(t.manager->IsDownloading());
+  const std::string error = t.manager->LastRunError();
+  EXPECT_NE(error.find(python.BaseUrl()), std::string::npos) << error;
+  EXPECT_TRUE(error.find(kBig) != std::string::npos || error.find(kMid) != std::string::npos)
+      << error;
+  EXPECT_NE(error.find("whole file"), std::string::npos) << error;
+  const auto notes = t.manager->LastRunNotes();
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find(python.BaseUrl()), std::string::npos) << notes[0];
+  // Files of one chunk are still whole-file requests it answers right.
+  EXPECT_EQ(t.manager->DownloadFileToMemory("launcher.version", 36)->Size(), 36);
+}
+
+TEST_F(DownloadManagerTest, ServerIgnoringRangesBesideNginxIsGivenWholeFilesOnly) {
+  testing::TPythonServer python(tree.Root());
+  TNginxServer good(TServerMode::Good, tree.Root());
+  TManagerUnderTest t(TUrlList{{python.BaseUrl(), good.BaseUrl()}}, down.Path());
+  ASSERT_EQ(t.manager->WorkerServers().size(), 4u);
+  auto chunksasked = [&] {
+    int chunks = 0;
+    for (const auto& path : python.Requests()) chunks += IsMultiChunkPath(tree, path);
+    return chunks;
+  };
+  // A few runs; the first chunks queued are the three of kBig, so the
+  // server ignoring ranges is given chunks in the first pass of each run.
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE(run);
+    t.Forget();
+    std::filesystem::remove_all(down.Path());
+    const int before = chunksasked();
+    ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs())) << t.manager->LastRunError();
+    ExpectAllDelivered(t);  // byte for byte
+    // Once found out, the server is asked for no more chunks in the run:
+    // at most one per worker of it (those under way when the first failed).
+    const int asked = chunksasked() - before;
+    EXPECT_LE(asked, 2);
+    const auto notes = t.manager->LastRunNotes();
+    if (asked > 0) {
+      ASSERT_EQ(notes.size(), 1u);
+      EXPECT_NE(notes[0].find(python.BaseUrl()), std::string::npos) << notes[0];
+    }
+  }
+  EXPECT_GT(chunksasked(), 0);
+}
+
+TEST_F(DownloadManagerTest, FileMissingOnEveryMirrorEndsTheRun) {
+  ASSERT_TRUE(std::filesystem::remove(root.Path() + tree.RequestPath(kBig)));
+  TNginxServer a(TServerMode::Good, tree.Root());
+  TNginxServer b(TServerMode::Good, tree.Root());
+  TManagerUnderTest t({&a, &b}, down.Path());
+  EXPECT_FALSE(t.manager->DownloadFileList(tree.Refs()));
+  EXPECT_FALSE(t.manager->IsDownloading());
+  const std::string error = t.manager->LastRunError();
+  EXPECT_NE(error.find(kBig), std::string::npos) << error;
+  EXPECT_NE(error.find(a.BaseUrl()), std::string::npos) << error;
+  EXPECT_NE(error.find(b.BaseUrl()), std::string::npos) << error;
+  EXPECT_NE(error.find("404"), std::string::npos) << error;
+  // Each server was asked a few times for that file, no more.
+  for (TNginxServer* s : {&a, &b}) {
+    int asked = 0;
+    for (const auto& r : s->FileRequests()) asked += r.uri == tree.RequestPath(kBig);
+    EXPECT_GE(asked, TDownloadManager::RefusalsPerServer);
+    // Its three chunks, each refused at most that often by one server.
+    EXPECT_LE(asked, 3 * TDownloadManager::RefusalsPerServer);
+  }
+  // The single-file fetch ends the same way; the next good run is clean.
+  EXPECT_FALSE(t.manager->DownloadFile(kBig, tree.Entry(kBig).size, false));
+  EXPECT_NE(t.manager->LastRunError().find(kBig), std::string::npos);
+  t.Forget();
+  ASSERT_TRUE(t.manager->DownloadFileList(tree.Refs({kSmall, kMid, kExact})));
+  EXPECT_EQ(t.manager->LastRunError(), "");
+}
+
+TEST_F(DownloadManagerTest, EntryClaimingAHugeSizeEndsWithoutATaskPerChunk) {
+  // 2^50 bytes: with one task per chunk made up front, about 2^29 tasks.
+  TUpdateFile huge = tree.Entry(kBig);
+  huge.size = int64_t{1} << 50;
+  huge.chunksize = GetChunkSize(huge.size);
+  huge.chunkcrc32.clear();
+  const TUpdateFileRefs refs{{kBig, &huge}};
+  TNginxServer a(TServerMode::Good, tree.Root());
+  TManagerUnderTest t({&a}, down.Path());
+  EXPECT_FALSE(t.manager->DownloadFileList(refs));
+  const std::string error = t.manager->LastRunError();
+  EXPECT_NE(error.find(kBig), std::string::npos) << error;
+  EXPECT_LE(a.FileRequests().size(), 2u * 2 + TDownloadManager::RefusalsPerServer);
+}
+
+TEST_F(DownloadManagerTest, EveryMirrorStoppedEndsTheRunAfterTheSilenceBound) {
+  std::vector<testing::TTreeFile> files;
+  for (int i = 0; i < 2; ++i) {
+    files.push_back({"\\big\\f" + std::to_string(i), PatternBytes(4 << 20, 60 + i, false), false});
+  }
+  TTempDir root2;
+  TServerTree big(root2.Path(), files);
+  TServerOptions options;
+  options.limitrate = 512 * 1024;
+  TNginxServer a(TServerMode::Slow, big.Root(), options);
+  TNginxServer b(TServerMode::Slow, big.Root(), options);
+  TDownloadTimings timings = FastTimings();
+  timings.silencelimit = 1500ms;
+  TManagerUnderTest t({&a, &b}, down.Path(), 2, "launcher.version", 36, timings);
+  std::atomic<bool> finished{false};
+  bool result = true;
+  std::thread run([&] {
+    result = t.manager->DownloadFileList(big.Refs());
+    finished.store(true);
+  });
+  // Stop both mirrors once a chunk is in the download folder.
+  const std::string local = down.Path() + "/big/f0";
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!finished.load() && std::chrono::steady_clock::now() < deadline &&
+         !std::filesystem::exists(local)) {
+    std::this_thread::sleep_for(5ms);
+  }
+  a.Stop();
+  b.Stop();
+  run.join();
+  EXPECT_FALSE(result);
+  const std::string error = t.manager->LastRunError();
+  EXPECT_EQ(error.rfind("No data arrived from any download server", 0), 0u) << error;
+  // What was stored stays for the next run: at least one chunk of f0 is
+  // there and intact.
+  const TBytesV stored = testing::ReadFileBytes(local);
+  const TBytesV& form = big.TransferForm("\\big\\f0");
+  int intact = 0;
+  for (size_t first = 0; first + 524288 <= stored.size(); first += 524288) {
+    intact += std::equal(form.begin() + first, form.begin() + first + 524288, stored.begin() + first);
+  }
+  EXPECT_GT(intact, 0);
 }
 
 // The terminated run parks its caller for good, so the scenario runs in a

@@ -1,6 +1,7 @@
 #include "download/download_thread.h"
 
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <thread>
 
+#include "download/odd_servers.h"
 #include "support/nginx_fixture.h"
 #include "support/server_tree.h"
 #include "support/temp_dir.h"
@@ -49,10 +51,22 @@ TEST(TaskUrl, FollowsTheServerNamingRules) {
        {"launcher.version", 0, -1, 36, 0, true, -1},
        "http://h/kestrune/launcher.version",
        "bytes=0-"},
-      {"memory task, # kept",
+      {"memory task, # sent percent-encoded",
        {"a#b.txt", 0, 23, 0, 0, true, -1},
-       "http://h/kestrune/a#b.txt",
+       "http://h/kestrune/a%23b.txt",
        "bytes=0-23"},
+      {"every segment percent-encoded, / kept",
+       {"\\d ir\\a b%c?d+e#f\xC3\xA9\xE6\x97\xA5.dll", 0, 9, 0, 0, false, -1},
+       "http://h/kestrune//d%20ir/a%20b%25c%3Fd%2Be11223344556677889900f%C3%A9%E6%97%A5.dll.u",
+       "bytes=0-9"},
+      {"folder-split folder percent-encoded",
+       {"\\my data\\x.bin", 0, 9, 0, 0, false, 0},
+       "http://h/kestrune//my%20data.u",
+       "bytes=0-9"},
+      {"unreserved characters stay",
+       {"\\A-z_0.9~\\f", 0, 9, 0, 0, false, -1},
+       "http://h/kestrune//A-z_0.9~/f.u",
+       "bytes=0-9"},
       {"no start", {"x", -1, 99, 0, 0, true, -1}, "http://h/kestrune/x", "bytes=-99"},
   };
   for (const auto& c : cases) {
@@ -60,6 +74,13 @@ TEST(TaskUrl, FollowsTheServerNamingRules) {
     EXPECT_EQ(TaskUrl(B, c.task), c.url);
     EXPECT_EQ(TaskRangeValue(c.task), c.range);
   }
+}
+
+TEST(EncodeUrlPath, EncodesEveryByteButUnreservedAndSlash) {
+  EXPECT_EQ(EncodeUrlPath("/a/b c/%/?/#/+/&=;:@!$'()*,[]"),
+            "/a/b%20c/%25/%3F/%23/%2B/%26%3D%3B%3A%40%21%24%27%28%29%2A%2C%5B%5D");
+  EXPECT_EQ(EncodeUrlPath(std::string("\x00\x7F\xFF", 3)), "%00%7F%FF");
+  EXPECT_EQ(EncodeUrlPath(""), "");
 }
 
 std::unique_ptr<TDownloadTask> Copy(const TDownloadTask& t) {
@@ -92,41 +113,83 @@ TEST_F(DownloadThreadTest, AnswerChecks) {
   TNginxServer good(TServerMode::Good, tree.Root());
   TNginxServer error500(TServerMode::Error500, tree.Root());
   TNginxServer dead(TServerMode::Dead, tree.Root());
+  testing::TServerOptions ignoreranges;
+  ignoreranges.ignoreranges = true;
+  TNginxServer whole(TServerMode::Good, tree.Root(), ignoreranges);
   const uint32_t crc0 = tree.Entry("\\bin32\\a.dll").chunkcrc32[0];
   struct Case {
     const char* label;
     TNginxServer* server;
     TDownloadTask task;
-    bool ok;
+    TTaskOutcome outcome;
     int64_t length;
   } cases[] = {
       {"chunk with its CRC",
        &good,
        {"\\bin32\\a.dll", 0, 524287, 0, crc0, false, -1},
-       true,
+       TTaskOutcome::Done,
        524288},
       {"chunk with a wrong CRC",
        &good,
        {"\\bin32\\a.dll", 0, 524287, 0, crc0 ^ 1, false, -1},
-       false,
+       TTaskOutcome::Refused,
        0},
       {"chunk without CRC",
        &good,
        {"\\bin32\\a.dll", 524288, 614399, 0, 0, false, -1},
-       true,
+       TTaskOutcome::Done,
        90112},
       {"range past the end is short",
        &good,
        {"\\bin32\\a.dll", 524288, 700000, 0, 0, false, -1},
-       false,
+       TTaskOutcome::Refused,
        0},
-      {"probe of the right size", &good, {"launcher.version", 0, -1, 36, 0, true, -1}, true, 36},
-      {"probe expecting 35", &good, {"launcher.version", 0, -1, 35, 0, true, -1}, false, 0},
-      {"probe expecting 37", &good, {"launcher.version", 0, -1, 37, 0, true, -1}, false, 0},
-      {"no start: no length rule", &good, {"launcher.version", -1, 34, 0, 0, true, -1}, true, 34},
-      {"404", &good, {"\\bin32\\missing.dll", 0, 9, 0, 0, false, -1}, false, 0},
-      {"500", &error500, {"\\bin32\\a.dll", 0, 9, 0, 0, false, -1}, false, 0},
-      {"nothing listening", &dead, {"launcher.version", 0, -1, 36, 0, true, -1}, false, 0},
+      {"probe of the right size",
+       &good,
+       {"launcher.version", 0, -1, 36, 0, true, -1},
+       TTaskOutcome::Done,
+       36},
+      {"probe expecting 35",
+       &good,
+       {"launcher.version", 0, -1, 35, 0, true, -1},
+       TTaskOutcome::Refused,
+       0},
+      {"probe expecting 37",
+       &good,
+       {"launcher.version", 0, -1, 37, 0, true, -1},
+       TTaskOutcome::Refused,
+       0},
+      {"no start: no length rule",
+       &good,
+       {"launcher.version", -1, 34, 0, 0, true, -1},
+       TTaskOutcome::Done,
+       34},
+      {"404", &good, {"\\bin32\\missing.dll", 0, 9, 0, 0, false, -1}, TTaskOutcome::Refused, 0},
+      {"range beyond the file: 416",
+       &good,
+       {"\\bin32\\a.dll", 700000, 700009, 0, 0, false, -1},
+       TTaskOutcome::Refused,
+       0},
+      {"500 with a body longer than the range",
+       &error500,
+       {"\\bin32\\a.dll", 0, 9, 0, 0, false, -1},
+       TTaskOutcome::Transient,
+       0},
+      {"nothing listening",
+       &dead,
+       {"launcher.version", 0, -1, 36, 0, true, -1},
+       TTaskOutcome::Transient,
+       0},
+      {"whole file for a ranged chunk",
+       &whole,
+       {"\\bin32\\a.dll", 0, 524287, 0, crc0, false, -1},
+       TTaskOutcome::WholeBody,
+       0},
+      {"whole file asked for as a whole",
+       &whole,
+       {"\\bin32\\a.dll", 0, 614399, 0, 0, false, -1},
+       TTaskOutcome::Done,
+       614400},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -135,10 +198,13 @@ TEST_F(DownloadThreadTest, AnswerChecks) {
     EXPECT_EQ(w.GetTask(), nullptr);
     w.SetTask(Copy(c.task));
     WaitReady(w);
-    EXPECT_EQ(w.IsFailed(), !c.ok);
+    const bool ok = c.outcome == TTaskOutcome::Done;
+    EXPECT_EQ(w.IsFailed(), !ok);
+    EXPECT_EQ(w.Outcome(), c.outcome);
+    EXPECT_EQ(w.FailureText().empty(), ok) << w.FailureText();
     auto t = w.GetTask();
     ASSERT_NE(t, nullptr);
-    if (c.ok) {
+    if (ok) {
       ASSERT_NE(t->data, nullptr);
       EXPECT_EQ(t->data->Size(), c.length);
       if (!t->ismemory) {
@@ -168,20 +234,23 @@ TEST_F(DownloadThreadTest, FailedAttemptsBytesAreTakenBack) {
   TDownloadThread w(server.BaseUrl(), 2000, nullptr);
   const uint32_t crc0 = tree.Entry("\\bin32\\a.dll").chunkcrc32[0];
   w.SetTask(std::make_unique<TDownloadTask>("\\bin32\\a.dll", 0, 524287, 0, crc0 ^ 1, false, -1));
-  int64_t sum = 0;
+  // The bytes taken back may be seen before or after the worker turns
+  // ready: what counts is that the diffs add up to nothing.
   int64_t positive = 0;
-  while (!w.IsReady()) {
+  int64_t negative = 0;
+  auto take = [&] {
     const int64_t d = w.GetDownloadDiff();
-    sum += d;
-    if (d > 0) positive += d;
+    (d > 0 ? positive : negative) += d;
+  };
+  while (!w.IsReady()) {
+    take();
     std::this_thread::sleep_for(5ms);
   }
-  const int64_t last = w.GetDownloadDiff();
-  sum += last;
+  take();
   EXPECT_TRUE(w.IsFailed());
   EXPECT_GT(positive, 0);
-  EXPECT_LT(last, 0);
-  EXPECT_EQ(sum, 0);
+  EXPECT_EQ(negative, -positive);
+  EXPECT_EQ(w.GetDownloadDiff(), 0);
   // A new task counts from 0 again.
   w.GetTask();
   w.SetTask(std::make_unique<TDownloadTask>("launcher.version", 0, -1, 36, 0, true, -1));
@@ -190,18 +259,18 @@ TEST_F(DownloadThreadTest, FailedAttemptsBytesAreTakenBack) {
   EXPECT_EQ(w.GetDownloadDiff(), 36);
 }
 
-TEST_F(DownloadThreadTest, ResponseTimeOutIsSilenceNotTransferTime) {
-  // A slow answer that keeps bringing data succeeds although it takes far
-  // longer than three time-outs.
-  testing::TServerOptions slow;
-  slow.limitrate = 64 * 1024;
-  TNginxServer server(TServerMode::Slow, tree.Root(), slow);
-  // 256 KiB at 64 KiB/s: about three seconds, two and a half times the
-  // silence limit of 3 x 400 ms.
-  TDownloadThread w(server.BaseUrl(), 400, nullptr);
-  w.SetTask(std::make_unique<TDownloadTask>("\\bin32\\a.dll", 0, 262143, 0, 0, false, -1));
+TEST(DownloadThreadLimits, SlowAnswerThatKeepsComingIsNotSilence) {
+  // One byte every 50 ms for 40 bytes: two seconds in all, well past the
+  // silence limit of 3 x 250 ms, never silent for more than a small part of
+  // it. The speed floor is off here.
+  testing::TTrickleServer server(40, 50ms);
+  TDownloadTimings timings;
+  timings.lowspeedlimit = 0;
+  TDownloadThread w(server.BaseUrl(), 250, nullptr, timings);
+  w.SetTask(std::make_unique<TDownloadTask>("f", 0, 39, 0, 0, true, -1));
   WaitReady(w);
-  EXPECT_FALSE(w.IsFailed());
+  EXPECT_FALSE(w.IsFailed()) << w.FailureText();
+  EXPECT_EQ(server.Completed(), 1);
 
   // A server that takes the connection but never answers fails the task.
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -217,13 +286,47 @@ TEST_F(DownloadThreadTest, ResponseTimeOutIsSilenceNotTransferTime) {
   mute.SetTask(std::make_unique<TDownloadTask>("launcher.version", 0, -1, 36, 0, true, -1));
   WaitReady(mute);
   EXPECT_TRUE(mute.IsFailed());
+  EXPECT_EQ(mute.Outcome(), TTaskOutcome::Transient);
   ::close(fd);
+}
+
+TEST(DownloadThreadLimits, TrickleBelowTheSpeedFloorIsGivenUp) {
+  // One byte every 400 ms of 300: two minutes to the end, and never silent
+  // long enough for the silence limit (3 x 2 s). The floor of 100 bytes per
+  // second held for one second gives it up; the request counts as
+  // transient, so another worker takes the chunk.
+  testing::TTrickleServer server(300, 400ms);
+  TDownloadTimings timings;
+  timings.lowspeedlimit = 100;
+  timings.lowspeedtime = 1s;
+  TDownloadThread w(server.BaseUrl(), 2000, nullptr, timings);
+  w.SetTask(std::make_unique<TDownloadTask>("\\slow.bin", 0, 299, 0, 0, false, -1));
+  WaitReady(w);
+  EXPECT_TRUE(w.IsFailed());
+  EXPECT_EQ(w.Outcome(), TTaskOutcome::Transient);
+  EXPECT_EQ(server.Completed(), 0);
+}
+
+TEST(DownloadThreadLimits, OnlyHttpAndHttpsAreSpoken) {
+  // A base URL of another scheme is refused before anything is read, even
+  // where the file exists (without the restriction libcurl reads the file
+  // and the task fails only on its missing HTTP status).
+  testing::TTempDir dir;
+  testing::WriteFileText(dir.File("launcher.version"), std::string(36, 'v'));
+  TDownloadThread w("file://" + dir.Path() + "/", 2000, nullptr);
+  w.SetTask(std::make_unique<TDownloadTask>("launcher.version", 0, -1, 36, 0, true, -1));
+  WaitReady(w);
+  EXPECT_TRUE(w.IsFailed());
+  EXPECT_EQ(w.Outcome(), TTaskOutcome::Transient);
+  EXPECT_EQ(w.FailureText(), curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL));
 }
 
 TEST_F(DownloadThreadTest, PausesAfterFailureThenTurnsReadyWithoutTask) {
   TNginxServer server(TServerMode::Good, tree.Root());
   TWakeup wake;
-  TDownloadThread w(server.BaseUrl(), 2000, &wake, 50ms);
+  TDownloadTimings timings;
+  timings.failurepause = 50ms;
+  TDownloadThread w(server.BaseUrl(), 2000, &wake, timings);
   w.SetTask(std::make_unique<TDownloadTask>("\\nothing", 0, 9, 0, 0, false, -1));
   WaitReady(w);
   ASSERT_TRUE(w.IsFailed());

@@ -34,15 +34,37 @@ std::vector<uint8_t> Installed(TStream& form, bool compressed) {
   return out.TakeBytes();
 }
 
+// Names that are not allowed raw in a URL path: a blank, "%", "?", "#",
+// "+", non-ASCII letters, in file and folder names; files of one chunk, of
+// several chunks, and an empty one that travels uncompressed.
+testing::TClientFiles OddNameFiles() {
+  auto bytes = [](size_t n, uint32_t seed) { return testing::PatternBytes(n, seed, false); };
+  testing::TClientFiles f;
+  f["bin32/a b.dll"] = bytes(5000, 1);
+  f["bin32/100%.dat"] = bytes(6000, 2);
+  f["bin32/what?.cfg"] = bytes(700, 3);
+  f["bin32/c#d.dll"] = bytes(800, 4);
+  f["bin32/x+y.bin"] = bytes(900, 5);
+  f["bin32/%41%2F..%2Fz.dll"] = bytes(1000, 6);
+  f["donn\xC3\xA9es/\xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.pak"] = bytes(1200 * 1024, 7);
+  f["dir with space/big +%#?\xC3\xBC.bin"] = bytes(1300 * 1024, 8);
+  f["dir with space/empty ?#.txt"] = {};
+  return f;
+}
+
 TEST(PublishedTree, EveryFileArrivesAndMatchesItsDigest) {
   struct Case {
     const char* label;
     bool foldersplit;
-  } cases[] = {{"per-file layout", false}, {"folder-split layout", true}};
+    bool oddnames;
+  } cases[] = {{"per-file layout", false, false},
+               {"folder-split layout", true, false},
+               {"odd names, per-file layout", false, true},
+               {"odd names, folder-split layout", true, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     testing::TTempDir work;
-    const auto client = testing::SampleClientFiles(3);
+    const auto client = c.oddnames ? OddNameFiles() : testing::SampleClientFiles(3);
     testing::WriteClientFolder(work.File("client"), client);
     const std::vector<uint8_t> launcher = testing::PatternBytes(700 * 1024, 9, true);
     testing::WriteFileBytes(work.File("Launcher.exe"), launcher);
@@ -70,17 +92,19 @@ TEST(PublishedTree, EveryFileArrivesAndMatchesItsDigest) {
     std::mutex mutex;
     std::map<std::string, std::vector<uint8_t>> got;
     manager.SetFileDownloadedEvent([&](const std::string& key, TFileDownload& tdf) {
+      // In memory, or else in the download folder (an empty file too: it
+      // arrives as an empty stream).
       std::vector<uint8_t> bytes;
       if (tdf.stream) {
         bytes = Installed(*tdf.stream, tdf.compressed);
-      } else if (tdf.fullsize > 0) {
+      } else {
         TFileStream f(manager.LocalTransferFile(key, tdf.compressed), TFileMode::OpenRead);
         bytes = Installed(f, tdf.compressed);
       }
       std::lock_guard<std::mutex> hold(mutex);
       got[key] = std::move(bytes);
     });
-    ASSERT_TRUE(manager.DownloadFileList(refs));
+    ASSERT_TRUE(manager.DownloadFileList(refs)) << manager.LastRunError();
     ASSERT_EQ(got.size(), client.size());
     for (const auto& [rel, bytes] : client) {
       std::string key = "\\" + rel;

@@ -99,6 +99,17 @@ TEST(LinkedQueue, LockedFormsFromManyThreads) {
   EXPECT_EQ(q.Count(), 0);
 }
 
+// A stream that tells when it is destroyed: a record destroyed by the
+// table would take it along.
+class TWatchedStream : public TMemoryStream {
+ public:
+  explicit TWatchedStream(bool& destroyed) : destroyed_(destroyed) {}
+  ~TWatchedStream() override { destroyed_ = true; }
+
+ private:
+  bool& destroyed_;
+};
+
 TEST(SyncedDictionary, AddLookupRemove) {
   TFileDownload one, two;
   TSyncedDictionary<TFileDownload> d;
@@ -112,10 +123,33 @@ TEST(SyncedDictionary, AddLookupRemove) {
   d.RemoveSync("\\missing");  // no error
   d.RemoveSync("\\bin32\\a.dll");
   EXPECT_EQ(d.Count(), 1);
-  one.size = 5;  // the record survives its removal
+  EXPECT_FALSE(d.TryGetValueSync("\\bin32\\a.dll", got));
   d.ClearSync();
   EXPECT_EQ(d.Count(), 0);
-  EXPECT_EQ(one.size, 5);
+}
+
+TEST(SyncedDictionary, RemovingAndClearingLeaveTheRecordsAlive) {
+  // Records on the heap, each owning a stream that reports its end: the
+  // table must destroy neither (AddressSanitizer would also report a record
+  // freed by the table when the test frees it).
+  bool gone[3] = {false, false, false};
+  std::vector<std::unique_ptr<TFileDownload>> records;
+  for (bool& flag : gone) {
+    records.push_back(std::make_unique<TFileDownload>());
+    records.back()->stream = std::make_unique<TWatchedStream>(flag);
+  }
+  {
+    TSyncedDictionary<TFileDownload> d;
+    d.Add("\\a", records[0].get());
+    d.Add("\\b", records[1].get());
+    d.Add("\\c", records[2].get());
+    d.RemoveSync("\\a");
+    d.ClearSync();
+    d.Add("\\c", records[2].get());  // the table goes with one record held
+  }
+  EXPECT_FALSE(gone[0] || gone[1] || gone[2]);
+  records.clear();  // the owner's release is the one that ends them
+  EXPECT_TRUE(gone[0] && gone[1] && gone[2]);
 }
 
 TEST(SyncedDictionary, DuplicateKeyRaisesAndLeavesTableUnchanged) {
