@@ -71,7 +71,7 @@ TEST_F(LauncherFixture, LoadInitialDataReadsTheShippedConfiguration) {
   EXPECT_EQ(logic->Configs.Value("serverip"), "10.0.0.1");  // names ignore case
   EXPECT_EQ(logic->DownloadThreadsPerSever, 2);
   EXPECT_EQ(logic->DownloadServers, (std::vector<std::string>{"http://a/kestrune/", "http://b/kestrune/"}));
-  EXPECT_EQ(logic->loadedlang, "en");
+  EXPECT_EQ(logic->LoadedLang(), "en");
   const TStatusSnapshot s = logic->GetStatus();
   EXPECT_EQ(s.StatusMessage, "LoadingStatus");
   EXPECT_EQ(s.ProgressBarChange, 0);
@@ -130,14 +130,14 @@ TEST_F(LauncherFixture, LanguageFile) {
     if (c.logintype) configs += std::string("LoginType=") + c.logintype + "\r\n";
     auto logic = Make({}, configs);
     logic->LoadInitialData();
-    EXPECT_EQ(logic->loadedlang, c.expected);
+    EXPECT_EQ(logic->LoadedLang(), c.expected);
   }
 }
 
 TEST_F(LauncherFixture, LangSaveStoresAnyCode) {
   auto logic = Make();
   logic->LangSave("xx");
-  EXPECT_EQ(logic->loadedlang, "xx");
+  EXPECT_EQ(logic->LoadedLang(), "xx");
   EXPECT_EQ(ReadFileText(dir_.File("lang.dat")), "xx\r\n");
 }
 
