@@ -195,6 +195,12 @@ TEST_F(LauncherFixture, SaveCredits) {
   logic->SaveCredits("alice", "D1G3ST", true);
   EXPECT_EQ(ReadFileText(credits), "Alice\r\nD1G3ST\r\n");
 
+  // A file others could read before is made owner-only as it is rewritten.
+  ASSERT_EQ(::chmod(credits.c_str(), 0644), 0);
+  logic->SaveCredits("bob", "D1G3ST", true);
+  ASSERT_EQ(::stat(credits.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
   // Remember-me off deletes the file; a missing file is fine.
   EXPECT_TRUE(logic->SaveCredits("alice", "D1G3ST", false));
   EXPECT_FALSE(std::filesystem::exists(credits));
@@ -465,10 +471,21 @@ TEST_F(LauncherFixture, FirewallFailuresAreDropped) {
   auto absent = Make();
   EXPECT_NO_THROW(absent->LoadInitialData());
 
-  // The system policy of this platform reports no service; start-up goes on.
-  auto system = Make();
-  EXPECT_NO_THROW(system->AddExceptionToFirewall("Launcher.exe", "/x"));
+  // The system policy of this platform reports no service (it raises); a
+  // start-up that uses it still loads everything after the rule.
   EXPECT_THROW(platform::SystemFirewallPolicy().OpenRules(), EVantrelError);
+  Make();  // the shipped resources in table_
+  TStartupContext c;
+  c.exepath = dir_.File("Launcher.exe");
+  c.args = {"-debug", "x"};
+  c.resources = table_.get();
+  c.firewall = nullptr;  // the system's policy
+  TUpdateLogic system(std::move(c));
+  system.LoadInitialData();
+  EXPECT_EQ(system.launchername, "Launcher.exe");
+  system.UnInitLogFile();
+  EXPECT_NE(ReadFileText(dir_.File("Launcher.log")).find(": Adding firewall rules\r\n"),
+            std::string::npos);
 }
 
 }  // namespace
