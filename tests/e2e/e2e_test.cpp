@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -382,16 +384,50 @@ TEST_F(LauncherE2E, AWorkflowErrorEndsTheHeadlessRunWithItsReason) {
   EXPECT_NE(run.output.find("Reason: Version check failed: "), std::string::npos) << run.output;
 }
 
-// A close whose save fails (the pack's sidecar cannot be written: a folder
-// is in its place) ends the headless run with status 1 and says why,
-// instead of aborting.
-TEST_F(LauncherE2E, ACloseThatCannotSaveEndsWithStatusOne) {
+// A close that fails (its log cannot be written: the launcher may write no
+// more bytes to a file, as on a full disk) ends the headless run with
+// status 1 and says why, instead of aborting.
+TEST_F(LauncherE2E, ACloseThatFailsEndsWithStatusOne) {
   Publish(BuildOne(), 1);
-  Serve({TServerMode::Good});
-  fs::create_directories(gamefolder_ + "/game_pak.dir/x");
-  const TRun run = Launch({"--headless", "repair"});
-  EXPECT_EQ(run.code, 1) << run.output;
-  EXPECT_NE(run.output.find("Closing the launcher failed: "), std::string::npos) << run.output;
+  limitrate_ = 64 * 1024;
+  Serve({TServerMode::Slow});
+  // The output goes through a pipe, which the file size limit does not touch.
+  int pipefd[2];
+  ASSERT_EQ(::pipe(pipefd), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(pipefd[1], 1);
+    ::dup2(pipefd[1], 2);
+    ::close(pipefd[0]);
+    ::close(pipefd[1]);
+    ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+    ::execl(launcher_.c_str(), launcher_.c_str(), "--headless", "-debug", "repair",
+            static_cast<char*>(nullptr));
+    ::_exit(121);
+  }
+  ::close(pipefd[1]);
+  std::string output;
+  std::thread reader([&] {
+    char buf[4096];
+    for (ssize_t n; (n = ::read(pipefd[0], buf, sizeof buf)) > 0;) output.append(buf, static_cast<size_t>(n));
+  });
+  const std::string log = gamefolder_ + "/Launcher.log";
+  for (int i = 0; i < 3000; ++i) {
+    if (fs::exists(log) && testing::ReadFileText(log).find("Downloading files") != std::string::npos)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // From now on no file of the launcher may grow: the next log line fails.
+  const rlimit none{0, 0};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_FSIZE, &none, nullptr), 0);
+  int raw = 0;
+  ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+  reader.join();
+  ::close(pipefd[0]);
+  ASSERT_TRUE(WIFEXITED(raw)) << "signal " << WTERMSIG(raw) << "\n" << output;
+  EXPECT_EQ(WEXITSTATUS(raw), 1) << output;
+  EXPECT_NE(output.find("Closing the launcher failed: "), std::string::npos) << output;
 }
 
 // Kills the launcher at random moments of an update; each rerun must bring
