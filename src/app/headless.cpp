@@ -29,12 +29,16 @@ int64_t NowMs() {
 
 int InterruptedExit(int sig) { return 128 + sig; }
 
-// Whether the workflow thread has ended and left a working status behind:
-// the outcome is written before the thread counts as finished, so a status
-// read after that is its last word. No workflow (Play) never counts.
-bool WorkflowEndedSilently(const TUpdateLogic& logic) {
-  const auto running = logic.WorkingThread();
-  if (!running || !running->Finished()) return false;
+// Whether the command's thread (the workflow, or the game launch for Play)
+// has ended and left a working status behind: the outcome is written before
+// the thread counts as ended, so a status read after that is its last word.
+bool WorkflowEndedSilently(const TUpdateLogic& logic, THeadlessCommand command) {
+  if (command == THeadlessCommand::Play) {
+    if (logic.gamelaunchbusy.load()) return false;
+  } else {
+    const auto running = logic.WorkingThread();
+    if (!running || !running->Finished()) return false;
+  }
   return OutcomeOfStatus(logic.GetStatus().StatusMessage) == TOutcome::Working;
 }
 
@@ -163,7 +167,7 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
         case TOutcome::Working:
           // Finished is read before closedone: a self-update ends its own
           // run with a close, which is no silent end.
-          if (WorkflowEndedSilently(logic) && !closedone.load(std::memory_order_acquire)) {
+          if (WorkflowEndedSilently(logic, cl.command) && !closedone.load(std::memory_order_acquire)) {
             view.Note("The launcher's work ended without an outcome.");
             exitcode = kExitError;
           }

@@ -329,14 +329,14 @@ void TUpdateLogic::ProcessDownloadedFile(const std::string& fname, TFileDownload
 void TUpdateLogic::UnpackDownloadedFile(const std::string& fname, TFileDownload& tdf) {
   const std::string local = gamefolder + downloadfolder + fname;
   if (!tdf.stream) {
-    {
+    // The transfer file goes whatever the outcome: a damaged one is
+    // fetched again in the next pass.
+    try {
       TFileStream packed(local + ".u", TFileMode::OpenRead, TFileShare::DenyNone);
-      try {
-        UnpackToFile(packed, local, unpacklimits.maxfilesize, fname);
-      } catch (const EUnpackLimit&) {
-        platform::RemoveFileAt(local + ".u");
-        throw;
-      }
+      UnpackToFile(packed, local, unpacklimits.maxfilesize, fname);
+    } catch (...) {
+      platform::RemoveFileAt(local + ".u");
+      throw;
     }
     platform::RemoveFileAt(local + ".u");
     return;
@@ -360,6 +360,11 @@ void TUpdateLogic::UnpackDownloadedFile(const std::string& fname, TFileDownload&
   }
   if (!exceeded) throw EVantrelError("Unable to unpack " + fname);
   if (unpacklimits.inmemorysize >= unpacklimits.maxfilesize) throw EUnpackLimit(fname);
+  // The name comes from the server's list: it must stay inside the
+  // download folder before anything is written under it.
+  if (!IsSafePackPath(TPackFileRecord::FixName(fname))) {
+    throw EVantrelError("Unsafe file name, not unpacked: " + fname);
+  }
   unpacked.reset();
   platform::ForceFolders(platform::ExtractFileDir(local));
   tdf.stream->SetPosition(0);
