@@ -384,7 +384,8 @@ TEST_F(WorkflowFixture, UnreadablePackIsSetAsideByTheRepair) {
   }
   {
     TPackDirRecord pack;
-    if (pack.MountReadOnly(packpath)) {
+    pack.MountReadOnly(packpath);
+    if (pack.IsMounted()) {
       GTEST_SKIP() << "this pack reader mounts a directory that names a file twice";
     }
     ASSERT_FALSE(pack.loaderror.empty());
