@@ -179,7 +179,9 @@ class TUpdateLogic {
   // pack, closes the log, then calls FOnCloseFinished(closedelay). Runs on
   // the calling thread (never the UI thread).
   void AppClose(bool showclosemsg, int32_t closedelay);
-  // Starts CloseThread, which runs AppClose(showclosemsg, closedelay).
+  // Starts CloseThread, which runs AppClose(showclosemsg, closedelay). A
+  // close that fails is logged (LastFailure) and still ends with
+  // FOnCloseFinished, so the window closes.
   void LaunchClose(bool showclosemsg, int32_t closedelay);
 
   // --- Client file system (the facade over the process's pack) -------------
