@@ -444,6 +444,7 @@ TEST_F(LauncherE2E, KilledUpdatesRecover) {
   std::mt19937 rng(12345);
   int64_t published = 0, refetched = 0, killedfetch = 0;
   int interrupted = 0;
+  int64_t worstwaste = 0;
   // What a kill may waste besides the changed transfer files: a chunk in
   // flight on each of the four workers (512 KiB each, plus what sits in the
   // sockets), the largest changed file if it was whole but not yet in the
@@ -487,6 +488,7 @@ TEST_F(LauncherE2E, KilledUpdatesRecover) {
     ExpectClientIs(next, k + 2);
     const int64_t again = FetchedBytes();
     refetched += again;
+    worstwaste = std::max(worstwaste, killed + again - changed);
     // The rerun fetches what the killed run had not kept, little more.
     EXPECT_LE(killed + again, changed + largest + kInFlight)
         << "killed run " << killed << ", rerun " << again << ", changed " << changed;
@@ -496,9 +498,10 @@ TEST_F(LauncherE2E, KilledUpdatesRecover) {
   // many seconds to arrive at the slow servers' rate).
   EXPECT_EQ(interrupted, kills);
   std::printf("kill runs: %d (interrupted %d); changed bytes %lld, fetched before kills %lld, "
-              "fetched by reruns %lld\n",
+              "fetched by reruns %lld; most fetched beyond the changed files in one kill %lld\n",
               kills, interrupted, static_cast<long long>(published),
-              static_cast<long long>(killedfetch), static_cast<long long>(refetched));
+              static_cast<long long>(killedfetch), static_cast<long long>(refetched),
+              static_cast<long long>(worstwaste));
 }
 
 }  // namespace
