@@ -12,6 +12,7 @@
 #include "platform/process.h"
 #include "platform/shared_memory.h"
 #include "update/game_launch.h"
+#include "update/workflow_thread.h"
 
 namespace vantrel::app {
 
@@ -27,6 +28,19 @@ int64_t NowMs() {
 }
 
 int InterruptedExit(int sig) { return 128 + sig; }
+
+// Whether the command's thread (the workflow, or the game launch for Play)
+// has ended and left a working status behind: the outcome is written before
+// the thread counts as ended, so a status read after that is its last word.
+bool WorkflowEndedSilently(const TUpdateLogic& logic, THeadlessCommand command) {
+  if (command == THeadlessCommand::Play) {
+    if (logic.gamelaunchbusy.load()) return false;
+  } else {
+    const auto running = logic.WorkingThread();
+    if (!running || !running->Finished()) return false;
+  }
+  return OutcomeOfStatus(logic.GetStatus().StatusMessage) == TOutcome::Working;
+}
 
 }  // namespace
 
@@ -63,7 +77,9 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
       password = logic.loadedpassword;
       issave = true;
     } else {
-      const TPasswordAnswer answer = ReadPasswordNoEcho("Password for " + cl.login + ": ", signals);
+      // A typed password stays out of core dumps; its copies are wiped.
+      platform::ProtectSecretsInMemory();
+      TPasswordAnswer answer = ReadPasswordNoEcho("Password for " + cl.login + ": ", signals);
       if (answer.kind == TPasswordAnswer::TKind::NoTerminal) {
         std::fprintf(stderr, "No saved password for %s and no terminal to ask for one.\n",
                      cl.login.c_str());
@@ -74,7 +90,9 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
         logic.AppClose(false, 0);
         return InterruptedExit(answer.signal);
       }
-      password = answer.password;
+      password.reserve(answer.password.size());
+      password.assign(answer.password);
+      platform::WipeSecret(answer.password);
       // Saving stays as it was: on when credentials were saved before.
       issave = logic.loadedsave;
     }
@@ -93,7 +111,7 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
     case THeadlessCommand::None:
       return kExitUsage;
   }
-  password.assign(password.size(), '\0');
+  platform::WipeSecret(password);
 
   // Watch the state until an outcome; then close the launcher as the close
   // button would and wait for the close to finish.
@@ -101,9 +119,21 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
   int exitcode = -1;  // decided outcome, -1 while still working
   bool closing = false;
   bool interrupted = false;
+  // Why the close failed (a save on a full disk), written by the close
+  // thread before closedone is published.
+  std::string closefailure;
   const auto startclose = [&] {
     closing = true;
-    closer = std::thread([&logic] { logic.AppClose(true, 0); });
+    closer = std::thread([&logic, &closefailure, &closefinished, &closedone] {
+      try {
+        logic.AppClose(true, 0);
+      } catch (const std::exception& e) {
+        closefailure = e.what();
+        if (closefailure.empty()) closefailure = "unknown error";
+        closefinished.Set();
+        closedone.store(true, std::memory_order_release);
+      }
+    });
   };
   for (;;) {
     pollfd fds[2] = {{signals.Handle(), POLLIN, 0}, {closefinished.Handle(), POLLIN, 0}};
@@ -135,6 +165,12 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
           exitcode = kExitError;
           break;
         case TOutcome::Working:
+          // Finished is read before closedone: a self-update ends its own
+          // run with a close, which is no silent end.
+          if (WorkflowEndedSilently(logic, cl.command) && !closedone.load(std::memory_order_acquire)) {
+            view.Note("The launcher's work ended without an outcome.");
+            exitcode = kExitError;
+          }
           break;
       }
       if (exitcode >= 0 && !closing) startclose();
@@ -148,6 +184,18 @@ int RunHeadless(const TCommandLine& cl, TUpdateLogic& logic, const TTranslationT
     }
   }
   if (closer.joinable()) closer.join();
+  if (!closefailure.empty()) {
+    view.Finish();
+    std::fprintf(stderr, "Closing the launcher failed: %s\n", closefailure.c_str());
+    if (logic.gamelaunchthread.joinable()) logic.gamelaunchthread.join();
+    return kExitError;
+  }
+  if (exitcode == kExitError) {
+    if (const std::string why = logic.LastFailure(); !why.empty()) {
+      view.Finish();
+      std::fprintf(stderr, "Reason: %s\n", why.c_str());
+    }
+  }
   // After a self-update the new launcher goes on with the same command; this
   // one waits for it and ends as it ends, passing on a stop request.
   if (const int child = logic.newlauncherpid.load(); child > 0 && !interrupted) {

@@ -6,10 +6,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <string.h>
+
 #include <cerrno>
 
 #include "app/terminal.h"
 #include "platform/errors.h"
+#include "platform/process.h"
 
 namespace vantrel::app {
 
@@ -59,7 +62,12 @@ TPasswordAnswer ReadPasswordNoEcho(const std::string& prompt, TTerminationSignal
     // Nothing to show the prompt on; the answer is still read.
   }
   answer.kind = TPasswordAnswer::TKind::Typed;
+  // The typed text lives in buf and line only, both wiped below; line is
+  // reserved so that it is not moved (leaving a copy behind) while it grows
+  // to any length a person types.
   std::string line;
+  line.reserve(4096);
+  char buf[256];
   for (;;) {
     pollfd fds[2] = {{tty, POLLIN, 0}, {signals.Handle(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
@@ -74,7 +82,6 @@ TPasswordAnswer ReadPasswordNoEcho(const std::string& prompt, TTerminationSignal
       }
     }
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-    char buf[256];
     const ssize_t n = ::read(tty, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // end of input: what was typed so far
@@ -83,8 +90,10 @@ TPasswordAnswer ReadPasswordNoEcho(const std::string& prompt, TTerminationSignal
   }
   if (hasterm) ::tcsetattr(tty, TCSAFLUSH, &saved);
   ::close(tty);
+  ::explicit_bzero(buf, sizeof buf);
   const auto end = line.find_first_of("\r\n");
-  if (answer.kind == TPasswordAnswer::TKind::Typed) answer.password = line.substr(0, end);
+  if (answer.kind == TPasswordAnswer::TKind::Typed) answer.password.assign(line, 0, end);
+  platform::WipeSecret(line);
   return answer;
 }
 

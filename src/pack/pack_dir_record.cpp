@@ -6,7 +6,10 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <cerrno>
 #include <random>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "pack/pack_crypto.h"
@@ -181,7 +184,7 @@ bool TPackDirRecord::MountFile(const std::string& filename, bool readonly) {
     endofdata = 0;
   }
   logicalsectorsize = reallogicalsectorsize;
-  return true;
+  return packfile != nullptr;
 }
 
 bool TPackDirRecord::Dismount() {
@@ -584,27 +587,27 @@ std::vector<std::string> TPackDirRecord::GetFileList() const {
 }
 
 bool TPackDirRecord::UnpackFolderToDir(const std::string& foldername,
-                                       const std::string& dstfolder) {
+                                       const std::string& dstfolder, unsigned permissions) {
   const std::string prefix = TPackFileRecord::FixName(foldername) + "/";
   std::vector<const std::pair<const std::string, std::unique_ptr<TPackFileRecord>>*> entries;
   for (const auto& entry : filelist) {
     if (entry.first.compare(0, prefix.size(), prefix) == 0) entries.push_back(&entry);
   }
-  ExtractEntries(entries, dstfolder);
+  ExtractEntries(entries, dstfolder, permissions);
   return true;
 }
 
 bool TPackDirRecord::UnpackAllToDir(const std::string& dstfolder) {
   std::vector<const std::pair<const std::string, std::unique_ptr<TPackFileRecord>>*> entries;
   for (const auto& entry : filelist) entries.push_back(&entry);
-  ExtractEntries(entries, dstfolder);
+  ExtractEntries(entries, dstfolder, 0644);
   return true;
 }
 
 void TPackDirRecord::ExtractEntries(
     const std::vector<const std::pair<const std::string, std::unique_ptr<TPackFileRecord>>*>&
         entries,
-    const std::string& dstfolder) {
+    const std::string& dstfolder, unsigned permissions) {
   // A name that would land outside the destination stops the extraction
   // before anything is written.
   for (const auto* entry : entries) {
@@ -618,6 +621,7 @@ void TPackDirRecord::ExtractEntries(
   std::string dst = dstfolder;
   if (dst.empty() || (dst.back() != '\\' && dst.back() != '/')) dst += "\\";
   std::vector<uint8_t> buf(static_cast<size_t>(kCopyBlock));
+  std::set<std::string> folders;
   for (const auto* entry : entries) {
     const TPackFileRecord& r = *entry->second;
     const std::string target = dst + entry->first;
@@ -630,15 +634,35 @@ void TPackDirRecord::ExtractEntries(
       }
       if (!made) throw EPackError("Cannot create the folder \"" + folder + "\"");
     }
-    TFileStream out(target, TFileMode::Create, TFileShare::DenyWrite);
-    packfile->SetPosition(r.offset);
-    for (int64_t left = r.size; left > 0;) {
-      const int64_t n = std::min(kCopyBlock, left);
-      packfile->ReadBuffer(buf.data(), n);
-      out.WriteBuffer(buf.data(), n);
-      left -= n;
+    // Each file is written whole under a temporary name, forced to the
+    // device and renamed over the old one: a power cut leaves the old file
+    // or the new one, and a program that runs from the old file (which
+    // cannot be opened for writing) keeps it while the name moves on.
+    const std::string temp = target + ".extracting";
+    try {
+      TFileStream out(temp, TFileMode::Create, TFileShare::DenyWrite, permissions);
+      out.ChangeMode(permissions);
+      packfile->SetPosition(r.offset);
+      for (int64_t left = r.size; left > 0;) {
+        const int64_t n = std::min(kCopyBlock, left);
+        packfile->ReadBuffer(buf.data(), n);
+        out.WriteBuffer(buf.data(), n);
+        left -= n;
+      }
+      out.Flush();
+    } catch (...) {
+      platform::RemoveFileAt(temp);
+      throw;
     }
+    if (!platform::RenameFileAt(temp, target)) {
+      const int err = errno;
+      platform::RemoveFileAt(temp);
+      throw EOSError("Cannot replace \"" + target + "\"", err);
+    }
+    folders.insert(folder);
   }
+  // The renames reach the device before the caller records the new state.
+  for (const std::string& folder : folders) platform::SyncFolder(folder);
 }
 
 }  // namespace vantrel

@@ -49,7 +49,7 @@ class TPackDirRecord {
   // directory. A directory that is missing or unreadable leaves the pack
   // empty; one that a crash overwrote is taken from the sidecar when that fits
   // the pack (isrecovered). An error while reading the directory closes the
-  // file again (loaderror tells why) and still returns true. Raises
+  // file again (loaderror tells why) and returns false. Raises
   // EFOpenError when the file can neither be opened nor created, EPackError
   // when a pack is already mounted.
   bool Mount(const std::string& filename);
@@ -110,8 +110,11 @@ class TPackDirRecord {
   // to dstfolder + "\" + its name, creating folders and replacing files.
   // When any such name is unsafe (IsSafePackPath) nothing is written and
   // EPackError names it; a folder that cannot be created after a few tries
-  // raises EPackError; read and write errors raise. True otherwise.
-  bool UnpackFolderToDir(const std::string& foldername, const std::string& dstfolder);
+  // raises EPackError; read and write errors raise. True otherwise. Each
+  // file is written under a temporary name with mode permissions, flushed
+  // and renamed over the old one; the folders are flushed at the end.
+  bool UnpackFolderToDir(const std::string& foldername, const std::string& dstfolder,
+                         unsigned permissions = 0644);
   // The same for every file of the pack.
   bool UnpackAllToDir(const std::string& dstfolder);
 
@@ -179,7 +182,7 @@ class TPackDirRecord {
   void ExtractEntries(
       const std::vector<const std::pair<const std::string, std::unique_ptr<TPackFileRecord>>*>&
           entries,
-      const std::string& dstfolder);
+      const std::string& dstfolder, unsigned permissions);
   TBytes DigestStored(const TPackFileRecord& r);
 
   // The handshake: BeginChange refuses while a save runs, BeginSave waits

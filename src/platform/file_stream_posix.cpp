@@ -95,4 +95,10 @@ void TFileStream::Flush() {
   if (::fdatasync(fd_) != 0) throw EWriteError(EOSError("Flush of \"" + filename_ + "\"", errno).what());
 }
 
+void TFileStream::ChangeMode(unsigned permissions) {
+  if (::fchmod(fd_, static_cast<mode_t>(permissions)) != 0) {
+    throw EOSError("Mode of \"" + filename_ + "\"", errno);
+  }
+}
+
 }  // namespace vantrel

@@ -34,4 +34,12 @@ int WaitProcess(int pid, int timeoutms = -1);
 // character, "\" included, stands for itself.
 std::vector<std::string> SplitCommandLine(const std::string& commandline);
 
+// Keeps secrets held in memory out of core dumps and away from debuggers of
+// the same user: the process stops being dumpable for the rest of its life.
+// Raises EOSError.
+void ProtectSecretsInMemory();
+// Overwrites every byte a text owns (its capacity, not only its length) in
+// a way the compiler keeps, then empties it.
+void WipeSecret(std::string& text);
+
 }  // namespace vantrel::platform

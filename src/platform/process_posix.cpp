@@ -1,4 +1,6 @@
 #include <signal.h>
+#include <string.h>
+#include <sys/prctl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,6 +132,17 @@ std::vector<std::string> SplitCommandLine(const std::string& commandline) {
   }
   if (inarg) args.push_back(current);
   return args;
+}
+
+void ProtectSecretsInMemory() {
+  if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
+    throw EOSError("Cannot keep the process out of core dumps", errno);
+  }
+}
+
+void WipeSecret(std::string& text) {
+  if (text.capacity() > 0) ::explicit_bzero(text.data(), text.capacity());
+  text.clear();
 }
 
 }  // namespace vantrel::platform

@@ -105,6 +105,9 @@ class TFileStream : public TStream {
 
   // Forces written data to the device (fdatasync). Raises EWriteError.
   void Flush();
+  // Sets the mode of the open file (an existing file keeps its old mode when
+  // opened). Raises EOSError.
+  void ChangeMode(unsigned permissions);
   const std::string& FileName() const { return filename_; }
 
  private:

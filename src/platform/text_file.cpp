@@ -79,8 +79,9 @@ void WriteTextLines(const std::string& filename, const std::vector<std::string>&
   }
   TFileStream f(filename, TFileMode::Create, TFileShare::DenyNone, permissions);
   // An existing file keeps its old mode through O_CREAT; private files must
-  // not stay readable by others.
-  ::chmod(ToSystemPath(filename).c_str(), permissions);
+  // not stay readable by others. Set on the open file, before any byte is
+  // written: a mode that cannot be set leaves the file empty and raises.
+  f.ChangeMode(permissions);
   f.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
 }
 

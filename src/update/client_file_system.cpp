@@ -64,15 +64,12 @@ bool TUpdateLogic::ForceFolderBounded(const std::string& folder) {
 bool TUpdateLogic::ClientFileSystemFinishUpdate() {
   TPackDirRecord& pack = GetPackDir();
   if (!ForceFolderBounded(gamefolder + "\\bin32")) return false;
-  bool result = pack.UnpackFolderToDir("/bin32", gamefolder);
   // The game's programs live in bin32; on this platform a file needs its
-  // execute rights to be started.
-  for (const std::string& name : pack.GetFileList()) {
-    if (name.rfind("\\bin32\\", 0) == 0) platform::MakeExecutable(gamefolder + name);
-  }
+  // execute rights to be started. Only the files written here get them.
+  bool result = pack.UnpackFolderToDir("/bin32", gamefolder, 0755);
   if (Configs.Value("UnpackDevDB") == "true") {
     if (!ForceFolderBounded(gamefolder + "\\game\\db")) return false;
-    result = pack.UnpackFolderToDir("/game/db", gamefolder);
+    result = pack.UnpackFolderToDir("/game/db", gamefolder) && result;
   }
   return result;
 }

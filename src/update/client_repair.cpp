@@ -10,14 +10,15 @@ bool TUpdateLogic::LaunchRepair() {
   // A repair started before any version check (the headless "repair")
   // needs the manager the check would have made.
   EnsureDownloadManager();
-  return StartWorkflow([this](TWorkflowThread& self) { RepairRun(self); });
+  return StartWorkflow(TWorkflowKind::Repair, [this](TWorkflowThread& self) { RepairRun(self); });
 }
 
 void TUpdateLogic::RepairRun(TWorkflowThread& self) {
   std::unique_lock<std::mutex> packuse(packuselock_);
-  if (self.Terminated()) return;
+  // After the close has unmounted the pack nothing may mount it again.
+  if (self.Terminated() || closed_) return;
   auto error = [this](const char* line) {
-    LogMessage(line);
+    NoteFailure(line);
     ShowRepairError();
   };
   OnChangeButtonsState(false, false, false, true);
@@ -30,12 +31,12 @@ void TUpdateLogic::RepairRun(TWorkflowThread& self) {
   if (self.Terminated()) return;
   TBuildVersionRecord buildversion;
   if (!buildversion.Parse(*stream)) {
-    LogMessage("Unable to download build version");
+    NoteFailure("Unable to download build version");
     ShowVersionCheckError();
     return;
   }
   if (!buildversion.IsDigestValid()) {
-    LogMessage("Build version checksumm mismatch");
+    NoteFailure("Build version checksumm mismatch");
     ShowVersionCheckError();
     return;
   }
@@ -43,7 +44,7 @@ void TUpdateLogic::RepairRun(TWorkflowThread& self) {
 
   TMemoryStream newbytes;
   auto newlist = std::make_unique<TUpdateList>();
-  if (!FetchNewListAndMount(self, packuse, newbytes, *newlist, error)) return;
+  if (!FetchNewListAndMount(self, packuse, newbytes, *newlist, true, error)) return;
 
   OnStatusMessage("RemoveDeletedFiles");
   if (Configs.Value("RemoveDeletedFiles") == "true") {
@@ -80,7 +81,7 @@ void TUpdateLogic::RepairRun(TWorkflowThread& self) {
   HideSize();
 
   if (!DownloadAndVerify(self, packuse, std::move(downloadset), true)) return;
-  FinishClientUpdate(std::move(newlist), newbytes, true);
+  if (!FinishClientUpdate(std::move(newlist), newbytes, true)) return ShowRepairError();
   ShowRepairSuccess();
 }
 

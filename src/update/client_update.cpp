@@ -1,22 +1,54 @@
 // The client update, the download loop it shares with the repair, and the
 // handling of each downloaded file.
+#include <algorithm>
 #include <chrono>
 
 #include "download/download_manager.h"
+#include "pack/pack_dir_record.h"
+#include "platform/errors.h"
 #include "platform/files.h"
+#include "update/bounded_unpack.h"
 #include "update/update_logic.h"
 #include "update/workflow_thread.h"
 
 namespace vantrel {
 
-bool TUpdateLogic::StartWorkflow(std::function<void(TWorkflowThread&)> run) {
+bool TUpdateLogic::StartWorkflow(TWorkflowKind kind, std::function<void(TWorkflowThread&)> run) {
   std::lock_guard<std::mutex> lock(workinglock_);
   if (closed_) return false;
-  // A workflow may hand over to the next one from its own thread; anyone
-  // else must wait until it has ended.
-  if (workingthread && !workingthread->Finished() && !workingthread->IsCurrent()) return false;
-  workingthread = TWorkflowThread::Start(std::move(run));
+  if (workingthread && !workingthread->Finished()) {
+    // A workflow may hand over to the next one from its own thread, unless
+    // it was told to stop: the close may already have let go of the pack.
+    // Anyone else must wait until it has ended.
+    if (!workingthread->IsCurrent() || workingthread->Terminated()) return false;
+  }
+  workingthread = TWorkflowThread::Start(
+      std::move(run), [this, kind](TWorkflowThread& self, const std::string& what) {
+        ReportWorkflowFailure(kind, self, what);
+      });
   return true;
+}
+
+void TUpdateLogic::ReportWorkflowFailure(TWorkflowKind kind, TWorkflowThread& self,
+                                         const std::string& what) {
+  const char* name = kind == TWorkflowKind::VersionCheck ? "Version check"
+                     : kind == TWorkflowKind::Update     ? "Update"
+                                                         : "Repair";
+  NoteFailure(std::string(name) + " failed: " + what);
+  // A workflow the close told to stop leaves the status to the close.
+  if (self.Terminated()) return;
+  HideProgressBarSmall();
+  switch (kind) {
+    case TWorkflowKind::VersionCheck:
+      ShowVersionCheckError();
+      break;
+    case TWorkflowKind::Update:
+      ShowUpdateError();
+      break;
+    case TWorkflowKind::Repair:
+      ShowRepairError();
+      break;
+  }
 }
 
 std::shared_ptr<TWorkflowThread> TUpdateLogic::WorkingThread() const {
@@ -26,14 +58,15 @@ std::shared_ptr<TWorkflowThread> TUpdateLogic::WorkingThread() const {
 
 bool TUpdateLogic::LaunchUpdate() {
   EnsureDownloadManager();
-  return StartWorkflow([this](TWorkflowThread& self) { UpdateRun(self); });
+  return StartWorkflow(TWorkflowKind::Update, [this](TWorkflowThread& self) { UpdateRun(self); });
 }
 
 void TUpdateLogic::UpdateRun(TWorkflowThread& self) {
   std::unique_lock<std::mutex> packuse(packuselock_);
-  if (self.Terminated()) return;
+  // After the close has unmounted the pack nothing may mount it again.
+  if (self.Terminated() || closed_) return;
   auto error = [this](const char* line) {
-    LogMessage(line);
+    NoteFailure(line);
     ShowUpdateError();
   };
   if (!curlist) LoadLocalVersion();  // started without a version check
@@ -44,7 +77,7 @@ void TUpdateLogic::UpdateRun(TWorkflowThread& self) {
 
   TMemoryStream newbytes;
   auto newlist = std::make_unique<TUpdateList>();
-  if (!FetchNewListAndMount(self, packuse, newbytes, *newlist, error)) return;
+  if (!FetchNewListAndMount(self, packuse, newbytes, *newlist, false, error)) return;
 
   OnStatusMessage("ComputingFiles");
   LogMessage("Checking existing client files");
@@ -89,13 +122,14 @@ void TUpdateLogic::UpdateRun(TWorkflowThread& self) {
   HideSize();
 
   if (!DownloadAndVerify(self, packuse, std::move(downloadset), false)) return;
-  FinishClientUpdate(std::move(newlist), newbytes, false);
+  if (!FinishClientUpdate(std::move(newlist), newbytes, false)) return ShowUpdateError();
   ShowUpdateSuccess();
 }
 
 bool TUpdateLogic::FetchNewListAndMount(TWorkflowThread& self,
                                         std::unique_lock<std::mutex>& packuse,
                                         TMemoryStream& newbytes, TUpdateList& newlist,
+                                        bool setasidebroken,
                                         const std::function<void(const char*)>& error) {
   ShowProgressBarSmall();
   DownloadManager->SetStatusUpdateEvent(
@@ -126,17 +160,40 @@ bool TUpdateLogic::FetchNewListAndMount(TWorkflowThread& self,
   LogMessage("Init client file system");
   ClientFileSystemInit();
   LogMessage("Mount client file system");
-  if (!ClientFileSystemMount()) {
+  if (!MountForWorkflow(setasidebroken)) {
     error("Unable to mount client file system");
     return false;
   }
   return true;
 }
 
+bool TUpdateLogic::MountForWorkflow(bool setasidebroken) {
+  if (ClientFileSystemMount()) return true;
+  if (!setasidebroken) return false;
+  // The directory cannot be read. The repair starts a new pack and keeps
+  // the old bytes, once, for inspection.
+  const std::string pack = gamefolder + "\\game_pak";
+  const std::string broken = pack + ".broken";
+  LogMessage("Setting aside unreadable client file system: " + GetPackDir().loaderror);
+  platform::RemoveFileAt(PackSidecarPath(broken));
+  if (!platform::RenameFileAt(pack, broken)) {
+    LogMessage("Unable to set aside client file system");
+    return false;
+  }
+  // Its sidecar describes the old bytes only; it goes with them.
+  platform::RenameFileAt(PackSidecarPath(pack), PackSidecarPath(broken));
+  platform::SyncFolder(gamefolder);
+  return ClientFileSystemMount();
+}
+
 bool TUpdateLogic::DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std::mutex>& packuse,
                                      TUpdateFileRefs downloadset, bool recalculate) {
   while (!downloadset.empty()) {
     if (self.Terminated()) return false;
+    {
+      std::lock_guard<std::mutex> copy(copylock_);
+      refusedfile_.clear();
+    }
     OnStatusMessage("DownloadingAndUnpackingFiles");
     ShowProgressBarSmall();
     DownloadManager->SetStatusUpdateEvent(
@@ -155,12 +212,31 @@ bool TUpdateLogic::DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std
     DownloadManager->UnsetStatusUpdateEvent();
     HideSize();
     HideSpeed();
+    for (const std::string& note : DownloadManager->LastRunNotes()) LogMessage(note);
     if (self.Terminated()) return false;
+    std::string refused;
+    {
+      std::lock_guard<std::mutex> copy(copylock_);
+      refused.swap(refusedfile_);
+    }
+    if (!refused.empty()) {
+      // The same bytes would come again in every pass.
+      NoteFailure("Unpacked file is too large for the client file system: " + refused);
+      HideProgressBarSmall();
+      if (recalculate) {
+        ShowRepairError();
+      } else {
+        ShowUpdateError();
+      }
+      return false;
+    }
     if (!fetched) {
-      LogMessage("Failed to download files");
-      // Why the run failed: a sentence naming the file or the server.
-      const std::string reason = DownloadManager->LastRunError();
-      if (!reason.empty()) LogMessage(reason);
+      NoteFailure("Failed to download files");
+      // Why the run failed: a sentence naming the file or the server; the
+      // headless front end shows the last failure noted.
+      if (const std::string reason = DownloadManager->LastRunError(); !reason.empty()) {
+        NoteFailure(reason);
+      }
       HideProgressBarSmall();
       if (recalculate) {
         ShowRepairError();
@@ -192,11 +268,24 @@ bool TUpdateLogic::DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std
   return !self.Terminated();
 }
 
-void TUpdateLogic::FinishClientUpdate(std::unique_ptr<TUpdateList> newlist,
+bool TUpdateLogic::FinishClientUpdate(std::unique_ptr<TUpdateList> newlist,
                                       const TMemoryStream& newbytes, bool createfolder) {
   OnStatusMessage("ClientFSUninit");
   LogMessage("Finish update client file system");
-  ClientFileSystemFinishUpdate();
+  // Executables that could not be written must not be called current: the
+  // old "client.version" stays, so the next check tries again.
+  std::string why;
+  bool extracted = false;
+  try {
+    extracted = ClientFileSystemFinishUpdate();
+  } catch (const std::exception& e) {
+    why = std::string(": ") + e.what();
+  }
+  if (!extracted) {
+    NoteFailure("Unable to extract client files" + why);
+    HideProgressBarSmall();
+    return false;
+  }
   LogMessage("Unmount client file system");
   ClientFileSystemUnmount();
   LogMessage("Uninit client file system");
@@ -213,6 +302,7 @@ void TUpdateLogic::FinishClientUpdate(std::unique_ptr<TUpdateList> newlist,
   // it is whole on disk.
   platform::ReplaceFileDurably(versionfile, newbytes.Bytes());
   HideProgressBarSmall();
+  return true;
 }
 
 void TUpdateLogic::ProcessDownloadedFile(const std::string& fname, TFileDownload& tdf) {
@@ -220,19 +310,7 @@ void TUpdateLogic::ProcessDownloadedFile(const std::string& fname, TFileDownload
   if (closed_) return;
   try {
     LogMessage("Process downloaded file: " + fname);
-    const std::string local = gamefolder + downloadfolder + fname;
-    if (tdf.compressed) {
-      if (tdf.stream) {
-        auto unpacked = std::make_unique<TMemoryStream>();
-        tdf.stream->SetPosition(0);
-        DecompressStream(*tdf.stream, *unpacked);
-        unpacked->SetPosition(0);
-        tdf.stream = std::move(unpacked);
-      } else {
-        DecompressFile(local + ".u", local);
-        platform::RemoveFileAt(local + ".u");
-      }
-    }
+    if (tdf.compressed) UnpackDownloadedFile(fname, tdf);
     ClientFileSystemCopyFile(fname, tdf.stream.get());
     // The pack's directory on disk names only what the last save knew; a
     // save every few seconds keeps a killed run from losing every file it
@@ -242,9 +320,62 @@ void TUpdateLogic::ProcessDownloadedFile(const std::string& fname, TFileDownload
       ClientFileSystemSave();
       lastpacksave_ = now;
     }
+  } catch (const EUnpackLimit&) {
+    // Fetching it again would bring the same bytes: the run fails with it.
+    refusedfile_ = fname;
+    try {
+      LogMessage("Unpacked file too large: " + fname);
+    } catch (...) {
+    }
   } catch (...) {
     // The file fails its check after the pass and is fetched again.
   }
+}
+
+void TUpdateLogic::UnpackDownloadedFile(const std::string& fname, TFileDownload& tdf) {
+  const std::string local = gamefolder + downloadfolder + fname;
+  if (!tdf.stream) {
+    // The transfer file goes whatever the outcome: a damaged one is
+    // fetched again in the next pass.
+    try {
+      TFileStream packed(local + ".u", TFileMode::OpenRead, TFileShare::DenyNone);
+      UnpackToFile(packed, local, unpacklimits.maxfilesize, fname);
+    } catch (...) {
+      platform::RemoveFileAt(local + ".u");
+      throw;
+    }
+    platform::RemoveFileAt(local + ".u");
+    return;
+  }
+  // A file that came in one response is unpacked in memory while it stays
+  // small; a larger one is unpacked again, as a stream, into the download
+  // folder and taken from there.
+  tdf.stream->SetPosition(0);
+  auto unpacked = std::make_unique<TMemoryStream>();
+  bool inmemory = false;
+  bool exceeded = false;
+  {
+    TLimitedStream limited(*unpacked, std::min(unpacklimits.inmemorysize, unpacklimits.maxfilesize));
+    inmemory = DecompressStream(*tdf.stream, limited);
+    exceeded = limited.Exceeded();
+  }
+  if (inmemory) {
+    unpacked->SetPosition(0);
+    tdf.stream = std::move(unpacked);
+    return;
+  }
+  if (!exceeded) throw EVantrelError("Unable to unpack " + fname);
+  if (unpacklimits.inmemorysize >= unpacklimits.maxfilesize) throw EUnpackLimit(fname);
+  // The name comes from the server's list: it must stay inside the
+  // download folder before anything is written under it.
+  if (!IsSafePackPath(TPackFileRecord::FixName(fname))) {
+    throw EVantrelError("Unsafe file name, not unpacked: " + fname);
+  }
+  unpacked.reset();
+  platform::ForceFolders(platform::ExtractFileDir(local));
+  tdf.stream->SetPosition(0);
+  UnpackToFile(*tdf.stream, local, unpacklimits.maxfilesize, fname);
+  tdf.stream.reset();
 }
 
 }  // namespace vantrel

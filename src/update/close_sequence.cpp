@@ -51,7 +51,13 @@ void TUpdateLogic::AppClose(bool showclosemsg, int32_t closedelay) {
 
 void TUpdateLogic::LaunchClose(bool showclosemsg, int32_t closedelay) {
   TWorkflowThread::Start(
-      [this, showclosemsg, closedelay](TWorkflowThread&) { AppClose(showclosemsg, closedelay); });
+      [this, showclosemsg, closedelay](TWorkflowThread&) { AppClose(showclosemsg, closedelay); },
+      [this, closedelay](TWorkflowThread&, const std::string& what) {
+        // A close that failed (a save on a full disk) still closes the
+        // window: the page would otherwise wait for it for ever.
+        NoteFailure("Close failed: " + what);
+        if (FOnCloseFinished) FOnCloseFinished(closedelay);
+      });
 }
 
 }  // namespace vantrel

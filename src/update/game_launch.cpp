@@ -1,5 +1,7 @@
 #include "update/game_launch.h"
 
+#include <string.h>
+
 #include <cstdio>
 #include <optional>
 
@@ -81,6 +83,7 @@ void Rc4Crypt(std::span<const uint8_t> key, std::span<uint8_t> data) {
 
 TBytes PasswordDigest(const std::string& password) {
   std::string bytes;
+  bytes.reserve(password.size());  // never moved while it grows: no stray copy
   for (size_t i = 0; i < password.size();) {
     const TCharInfo c = NextChar(password, i);
     if (c.ascii) {
@@ -91,7 +94,11 @@ TBytes PasswordDigest(const std::string& password) {
     i += c.bytes;
   }
   TMemoryStream stream(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-  return GetStreamMD5(stream);
+  TBytes digest = GetStreamMD5(stream);
+  // Both copies of the password's bytes go before their memory is freed.
+  platform::WipeSecret(bytes);
+  if (stream.Size() > 0) ::explicit_bzero(stream.Memory(), static_cast<size_t>(stream.Size()));
+  return digest;
 }
 
 std::string DigestText(const TBytes& digest) {
@@ -217,7 +224,7 @@ void TUpdateLogic::LaunchGame(const std::string& login, const std::string& passw
     platform::TEventDescriptor event;
 
     const std::string commandline = GameCommandLine(
-        gamefolder, loadedlang, Configs.Value("ServerIP"), section.Handle(), event.Handle(), user);
+        gamefolder, LoadedLang(), Configs.Value("ServerIP"), section.Handle(), event.Handle(), user);
     platform::TSpawnOptions spawn;
     spawn.program = platform::FindPathIgnoringCase(gamefolder + kGameExecutable);
     spawn.argv = platform::SplitCommandLine(commandline);
@@ -245,10 +252,19 @@ void TUpdateLogic::LaunchGame(const std::string& login, const std::string& passw
 
 bool LaunchGameThread::Start(TUpdateLogic& logic, std::string login, std::string password,
                              bool issave) {
-  if (logic.gamelaunchbusy.exchange(true)) return false;
+  // A password is in memory from here until the launch thread has wiped it.
+  platform::ProtectSecretsInMemory();
+  if (logic.gamelaunchbusy.exchange(true)) {
+    platform::WipeSecret(password);
+    return false;
+  }
   if (logic.gamelaunchthread.joinable()) logic.gamelaunchthread.join();
+  std::string secret;
+  secret.reserve(password.size());
+  secret.assign(password);
+  platform::WipeSecret(password);
   logic.gamelaunchthread =
-      std::jthread([&logic, login = std::move(login), password = std::move(password), issave] {
+      std::jthread([&logic, login = std::move(login), password = std::move(secret), issave]() mutable {
         try {
           logic.LaunchGame(login, password, issave);
         } catch (const std::exception& e) {
@@ -262,6 +278,7 @@ bool LaunchGameThread::Start(TUpdateLogic& logic, std::string login, std::string
           }
           if (logic.gameprocid == 0) logic.OnStatusMessage("LaunchError");
         }
+        platform::WipeSecret(password);
         logic.gamelaunchbusy = false;
       });
   return true;

@@ -75,7 +75,10 @@ void TUpdateLogic::LoadInitialData() {
   OnProgressBarChange(0);
   OnSpeedMessage(std::string());
   OnSizeMessage(std::string());
-  loadedlang = "en";
+  {
+    std::lock_guard<std::mutex> lock(statuslock_);
+    loadedlang_ = "en";
+  }
   LogMessage("Loading lang text");
   LoadConfigs();
   LogMessage("Loading credits");
@@ -116,10 +119,12 @@ void TUpdateLogic::LoadConfigs() {
   if (platform::FileExists(kLangFile)) {
     try {
       const auto lines = platform::ReadTextLines(kLangFile);
-      loadedlang = lines.at(0);
-      if (loadedlang != "ru" && loadedlang != "en" && loadedlang != "fr" && loadedlang != "cn") {
-        loadedlang = Configs.Value("LoginType") == "RU" ? "ru" : "en";
+      std::string lang = lines.at(0);
+      if (lang != "ru" && lang != "en" && lang != "fr" && lang != "cn") {
+        lang = Configs.Value("LoginType") == "RU" ? "ru" : "en";
       }
+      std::lock_guard<std::mutex> lock(statuslock_);
+      loadedlang_ = lang;
     } catch (const std::exception&) {
       // An unreadable or empty file keeps the default language.
     }
@@ -165,8 +170,16 @@ bool TUpdateLogic::SaveCredits(const std::string& login, const std::string& pass
 }
 
 void TUpdateLogic::LangSave(const std::string& lang) {
-  loadedlang = lang;
+  {
+    std::lock_guard<std::mutex> lock(statuslock_);
+    loadedlang_ = lang;
+  }
   platform::WriteTextLines(kLangFile, {lang});
+}
+
+std::string TUpdateLogic::LoadedLang() const {
+  std::lock_guard<std::mutex> lock(statuslock_);
+  return loadedlang_;
 }
 
 // --- Log ---------------------------------------------------------------------------
@@ -326,6 +339,23 @@ TStatusSnapshot TUpdateLogic::GetStatus() const {
   }
   s.ProgressBarChange = ProgressBarChange_;
   return s;
+}
+
+std::string TUpdateLogic::LastFailure() const {
+  std::lock_guard<std::mutex> lock(statuslock_);
+  return lastfailure_;
+}
+
+void TUpdateLogic::NoteFailure(const std::string& line) {
+  {
+    std::lock_guard<std::mutex> lock(statuslock_);
+    lastfailure_ = line;
+  }
+  try {
+    LogMessage(line);
+  } catch (const std::exception&) {
+    // A log that cannot be written (a full disk) does not hide the outcome.
+  }
 }
 
 TButtonsSnapshot TUpdateLogic::GetButtons() const {

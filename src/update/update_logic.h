@@ -28,6 +28,7 @@
 #include "platform/process.h"
 #include "platform/resources.h"
 #include "platform/shared_memory.h"
+#include "pack/pack_file_record.h"
 #include "platform/stream.h"
 #include "versions/update_list.h"
 
@@ -109,6 +110,8 @@ class TUpdateLogic {
   bool SaveCredits(const std::string& login, const std::string& password, bool issave);
   // Stores the page language in loadedlang and "lang.dat". Raises on errors.
   void LangSave(const std::string& lang);
+  // The language in use ("en", "ru", ...); any thread.
+  std::string LoadedLang() const;
 
   // --- Log -----------------------------------------------------------------
   // Creates the log next to the executable when debugenabled. Raises EFOpenError.
@@ -146,6 +149,9 @@ class TUpdateLogic {
 
   TStatusSnapshot GetStatus() const;
   TButtonsSnapshot GetButtons() const;
+  // Why the last workflow that failed failed: its log line, or the text of
+  // the error that ended it. Empty while none has failed. Any thread.
+  std::string LastFailure() const;
 
   // Text forms of the status display (the locale's decimal separator).
   std::string FormatSpeed(int64_t bytescount) const;
@@ -173,7 +179,9 @@ class TUpdateLogic {
   // pack, closes the log, then calls FOnCloseFinished(closedelay). Runs on
   // the calling thread (never the UI thread).
   void AppClose(bool showclosemsg, int32_t closedelay);
-  // Starts CloseThread, which runs AppClose(showclosemsg, closedelay).
+  // Starts CloseThread, which runs AppClose(showclosemsg, closedelay). A
+  // close that fails is logged (LastFailure) and still ends with
+  // FOnCloseFinished, so the window closes.
   void LaunchClose(bool showclosemsg, int32_t closedelay);
 
   // --- Client file system (the facade over the process's pack) -------------
@@ -198,6 +206,16 @@ class TUpdateLogic {
     int packsaveintervalms = 2000;  // pack saves while files arrive
   } timings;
 
+  // What unpacking a downloaded file may spend, lowered by tests.
+  struct TUnpackLimits {
+    // A file that unpacks to more than the pack can store for one file is
+    // refused as soon as its output passes this.
+    int64_t maxfilesize = kPackMaxFileSize;
+    // A file that arrived in memory is unpacked in memory up to this size;
+    // a larger one is unpacked again into the download folder.
+    int64_t inmemorysize = 16 * 1024 * 1024;
+  } unpacklimits;
+
   // The new launcher's process id once the self-update started it (0 before).
   std::atomic<int> newlauncherpid{0};
 
@@ -205,7 +223,6 @@ class TUpdateLogic {
   std::string loadedlogin;
   std::string loadedpassword;
   bool loadedsave = false;
-  std::string loadedlang;
 
   TOnCloseFinished FOnCloseFinished;
 
@@ -227,8 +244,17 @@ class TUpdateLogic {
   std::shared_ptr<TWorkflowThread> WorkingThread() const;
 
  private:
-  // Starts run as the new workingthread unless another workflow still runs.
-  bool StartWorkflow(std::function<void(TWorkflowThread&)> run);
+  enum class TWorkflowKind { VersionCheck, Update, Repair };
+  // Starts run as the new workingthread unless another workflow still runs,
+  // or the close has begun, or the caller is a workflow told to stop (a
+  // hand-over from it would start work behind the close). A run that ends
+  // by an exception reports kind's error outcome.
+  bool StartWorkflow(TWorkflowKind kind, std::function<void(TWorkflowThread&)> run);
+  // The outcome of a workflow that an exception ended: a log line, the
+  // kind's error outcome (Repair stays offered) and LastFailure.
+  void ReportWorkflowFailure(TWorkflowKind kind, TWorkflowThread& self, const std::string& what);
+  // Logs line and keeps it as LastFailure; the caller then shows its outcome.
+  void NoteFailure(const std::string& line);
   // Creates the one download manager unless it exists.
   void EnsureDownloadManager();
   void VersionCheckRun(TWorkflowThread& self);
@@ -238,13 +264,25 @@ class TUpdateLogic {
   // steps the update and the repair share; false after reporting through
   // error, or when the workflow was told to stop.
   bool FetchNewListAndMount(TWorkflowThread& self, std::unique_lock<std::mutex>& packuse,
-                            TMemoryStream& newbytes, TUpdateList& newlist,
+                            TMemoryStream& newbytes, TUpdateList& newlist, bool setasidebroken,
                             const std::function<void(const char*)>& error);
   // The shared download loop and finish of the update and the repair.
   bool DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std::mutex>& packuse,
                          std::map<std::string, const TUpdateFile*> downloadset, bool recalculate);
-  void FinishClientUpdate(std::unique_ptr<TUpdateList> newlist, const TMemoryStream& newbytes,
+  // Extracts the on-disk folders, unmounts the pack and stores the new list.
+  // False, with the old "client.version" kept, when the extraction failed
+  // (after NoteFailure; the caller shows its error outcome).
+  bool FinishClientUpdate(std::unique_ptr<TUpdateList> newlist, const TMemoryStream& newbytes,
                           bool createfolder);
+  // Mounts the pack; for the repair, a pack whose directory cannot be read
+  // is set aside as "game_pak.broken" and a new one is made.
+  bool MountForWorkflow(bool setasidebroken);
+  // Unpacks a downloaded transfer file (in tdf.stream or in the download
+  // folder) within unpacklimits. Raises; EUnpackLimit for a file too large.
+  void UnpackDownloadedFile(const std::string& fname, TFileDownload& tdf);
+  // The self-update's swap: the checked ".new" file takes the launcher's
+  // place in one rename. False after NoteFailure.
+  bool ReplaceLauncher(const std::string& launcherpath);
   bool ForceFolderBounded(const std::string& folder);
 
   mutable std::mutex workinglock_;
@@ -260,6 +298,9 @@ class TUpdateLogic {
   std::atomic<bool> closed_{false};
   // When the event thread last saved the pack (guarded by copylock_).
   std::chrono::steady_clock::time_point lastpacksave_{};
+  // A downloaded file refused for its unpacked size in the current download
+  // run (guarded by copylock_): the run's workflow fails with it.
+  std::string refusedfile_;
 
   std::string ReadResourceText(const char* name) const;
   std::string FormatFixed(double value, int decimals, const char* unit) const;
@@ -267,8 +308,11 @@ class TUpdateLogic {
   TStartupContext context_;
   char decimalseparator_;
 
-  // Guards the four status texts; held only while one is copied.
+  // Guards the four status texts, loadedlang_ and lastfailure_; held only
+  // while one is copied.
   mutable std::mutex statuslock_;
+  std::string loadedlang_;
+  std::string lastfailure_;
   std::string StatusMessage_;
   std::string StatusMessageValue_;
   std::string SpeedMessage_;

@@ -5,11 +5,27 @@
 #include "download/download_manager.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "update/bounded_unpack.h"
 #include "update/update_logic.h"
 #include "update/workflow_thread.h"
 #include "versions/version_records.h"
 
 namespace vantrel {
+
+bool TUpdateLogic::ReplaceLauncher(const std::string& launcherpath) {
+  // One rename: the launcher's name points at the old file or at the new
+  // one, whole, at every instant; the running program keeps its own inode.
+  if (!platform::RenameFileAt(launcherpath + ".new", launcherpath)) {
+    NoteFailure("Unable to replace launcher");
+    return false;
+  }
+  if (!platform::SyncFolder(platform::ExtractFileDir(launcherpath))) {
+    // The new launcher is in place; a power cut may bring the old one back,
+    // which then updates itself again.
+    LogMessage("Unable to flush launcher folder");
+  }
+  return true;
+}
 
 bool TUpdateLogic::LoadLocalVersion() {
   curlist = std::make_unique<TUpdateList>();
@@ -37,12 +53,13 @@ bool TUpdateLogic::LaunchVersionCheck() {
   LogMessage("Starting update manager");
   EnsureDownloadManager();
   LogMessage("Launch version check thread");
-  return StartWorkflow([this](TWorkflowThread& self) { VersionCheckRun(self); });
+  return StartWorkflow(TWorkflowKind::VersionCheck,
+                       [this](TWorkflowThread& self) { VersionCheckRun(self); });
 }
 
 void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
   auto error = [this](const char* line) {
-    LogMessage(line);
+    NoteFailure(line);
     ShowVersionCheckError();
   };
   OnStatusMessage("CheckingUpdate");
@@ -61,6 +78,8 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
   if (!launcherversion.Parse(*stream)) return error("Failed download launcher version");
   LogMessage("Compare launcher version checksumm");
   if (!launcherversion.IsDigestValid()) return error("Launcher version checksumm mismatch");
+  // A transfer file of no bytes (or fewer) would be waited for for ever.
+  if (launcherversion.launchersize <= 0) return error("Launcher version size is invalid");
   stream->Clear();
   const TBytes launcherhash(launcherversion.launcherhash.begin(), launcherversion.launcherhash.end());
 
@@ -86,7 +105,16 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
     if (!fetched) return error("Launcher download failed");
 
     LogMessage("Unpack new launcher");
-    DecompressFile(transferfile, launcherpath + ".new");
+    const std::string newlauncher = launcherpath + ".new";
+    try {
+      // A program's mode, set on the file itself, and its bytes on the
+      // device before it can take the launcher's place.
+      TFileStream packed(transferfile, TFileMode::OpenRead, TFileShare::DenyNone);
+      UnpackToFile(packed, newlauncher, unpacklimits.maxfilesize, newlauncher, 0755, true);
+    } catch (const std::exception& e) {
+      // No new launcher: the digest check below reports it.
+      LogMessage(std::string("Unable to unpack new launcher: ") + e.what());
+    }
     LogMessage("Delete packed launcher");
     platform::RemoveFileAt(transferfile);
     if (downloadfolder.size() > 1 && platform::FolderExists(gamefolder + downloadfolder)) {
@@ -96,16 +124,21 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
     LogMessage("Get and check new launcher md5 checksumm");
     TBytes newhash;
     try {
-      newhash = GetFileMD5(launcherpath + ".new");
+      newhash = GetFileMD5(newlauncher);
     } catch (const EFOpenError&) {
       // No new launcher at all: the same outcome as a wrong one.
     }
     if (newhash != launcherhash) return error("New launcher checksumm mismatch");
 
+    // A close that began meanwhile wins: nothing is swapped or started
+    // behind it, and the next start fetches the launcher again.
+    if (self.Terminated()) {
+      platform::RemoveFileAt(newlauncher);
+      return;
+    }
     LogMessage("Replace old launcher with new one");
-    platform::RenameFileAt(launcherpath, launcherpath + ".old");
-    platform::RenameFileAt(launcherpath + ".new", launcherpath);
-    platform::MakeExecutable(launcherpath);
+    if (!ReplaceLauncher(launcherpath)) return ShowVersionCheckError();
+    if (self.Terminated()) return;
     LogMessage("Create process for new launcher");
     try {
       platform::TSpawnOptions options;

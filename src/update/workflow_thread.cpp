@@ -1,15 +1,30 @@
 #include "update/workflow_thread.h"
 
+#include <exception>
+
 namespace vantrel {
 
-std::shared_ptr<TWorkflowThread> TWorkflowThread::Start(TRun run) {
-  std::shared_ptr<TWorkflowThread> thread(new TWorkflowThread(std::move(run)));
+std::shared_ptr<TWorkflowThread> TWorkflowThread::Start(TRun run, TOnFailure onfailure) {
+  std::shared_ptr<TWorkflowThread> thread(new TWorkflowThread(std::move(run), std::move(onfailure)));
   std::thread worker([self = thread]() {
     self->id_ = std::this_thread::get_id();
+    std::string failure;
+    bool failed = false;
     try {
       self->run_(*self);
+    } catch (const std::exception& e) {
+      failed = true;
+      failure = e.what();
     } catch (...) {
-      // A workflow step that raised ends its thread without a report.
+      failed = true;
+      failure = "unknown error";
+    }
+    if (failed && self->onfailure_) {
+      try {
+        self->onfailure_(*self, failure);
+      } catch (...) {
+        // Nothing is left to tell it to.
+      }
     }
     self->finished_ = true;
   });

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 namespace vantrel {
@@ -15,10 +16,13 @@ namespace vantrel {
 class TWorkflowThread : public std::enable_shared_from_this<TWorkflowThread> {
  public:
   using TRun = std::function<void(TWorkflowThread& self)>;
+  // Told what ended a run by an exception (its text); runs on the thread.
+  using TOnFailure = std::function<void(TWorkflowThread& self, const std::string& what)>;
 
   // Starts run on a new detached thread at once. An exception escaping run
-  // ends the thread quietly (the workflows report their own outcomes).
-  static std::shared_ptr<TWorkflowThread> Start(TRun run);
+  // goes to onfailure (when given), so a workflow that dies still reports
+  // its outcome; an exception escaping onfailure is dropped.
+  static std::shared_ptr<TWorkflowThread> Start(TRun run, TOnFailure onfailure = nullptr);
 
   // Asks the thread to stop; it looks at the flag between steps.
   void Terminate() { terminated_ = true; }
@@ -29,9 +33,11 @@ class TWorkflowThread : public std::enable_shared_from_this<TWorkflowThread> {
   bool IsCurrent() const { return std::this_thread::get_id() == id_.load(); }
 
  private:
-  explicit TWorkflowThread(TRun run) : run_(std::move(run)) {}
+  TWorkflowThread(TRun run, TOnFailure onfailure)
+      : run_(std::move(run)), onfailure_(std::move(onfailure)) {}
 
   TRun run_;
+  TOnFailure onfailure_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   std::atomic<std::thread::id> id_{};

@@ -52,6 +52,29 @@ class LauncherTest : public ::testing::Test {
     ::unsetenv("FAKE_GAME_SHM_NAME");
     for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
     if (::chdir(elsewhere_.Path().c_str()) != 0) ::_exit(120);
+    if (asnobody_ && ::geteuid() == 0) {
+      if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(122);
+    }
+  }
+
+  // Runs the launcher as an ordinary user (when the tests run as root), so
+  // that the ownership of its /proc entries shows whether it is dumpable.
+  void RunAsOrdinaryUser() {
+    asnobody_ = true;
+    if (::geteuid() != 0) return;
+    for (const std::string& dir : {game_.Path(), elsewhere_.Path()}) {
+      ASSERT_EQ(::chown(dir.c_str(), kNobody, kNobody), 0);
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0);
+      }
+    }
+  }
+
+  // Owner of the launcher's /proc entries: root while it is not dumpable.
+  static uid_t ProcOwner(pid_t pid) {
+    struct stat st {};
+    if (::stat(("/proc/" + std::to_string(pid) + "/status").c_str(), &st) != 0) return ~0u;
+    return st.st_uid;
   }
 
   // What the launcher gets from the test runner: the standard three only.
@@ -148,8 +171,10 @@ class LauncherTest : public ::testing::Test {
     WriteFileText(game_.File("credits.dat"), "player\r\n" + kSecretDigest + "\r\n");
   }
 
+  static constexpr uid_t kNobody = 65534;
   TTempDir game_;
   TTempDir elsewhere_;
+  bool asnobody_ = false;
 };
 
 TEST_F(LauncherTest, HelpAndUsageErrors) {
@@ -219,19 +244,25 @@ TEST_F(LauncherTest, PlayWithTheSavedPassword) {
   ASSERT_EQ(std::sscanf(rec["argv7"].c_str(), "%8X:%8X", &ticket, &event), 2);
   EXPECT_EQ(rec["fds"], std::to_string(std::min(ticket, event)) + "," +
                             std::to_string(std::max(ticket, event)));
-  EXPECT_EQ(ReadFileText(game_.File("Launcher.log")).find("secret"), std::string::npos);
   EXPECT_EQ(ReadFileText(game_.File("credits.dat")), "player\r\n" + kSecretDigest + "\r\n");
 }
 
 TEST_F(LauncherTest, PlayAsksForThePasswordWithoutEcho) {
-  const TRun r = RunOnTerminal({"--headless", "play", "newbie"},
-                               [](const std::string& out, int master, pid_t) {
+  RunAsOrdinaryUser();
+  uid_t owner = 0;
+  const TRun r = RunOnTerminal({"--headless", "-debug", "play", "newbie"},
+                               [&owner](const std::string& out, int master, pid_t pid) {
                                  if (out.find("Password for newbie: ") == std::string::npos)
                                    return false;
+                                 owner = ProcOwner(pid);
                                  return ::write(master, "secret\n", 7) == 7;
                                });
   EXPECT_EQ(r.status, 0) << r.out;
+  // While it asks for a password the launcher is not dumpable.
+  EXPECT_EQ(owner, 0u);
+  // The typed password is neither echoed nor logged.
   EXPECT_EQ(r.out.find("secret"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFileText(game_.File("Launcher.log")).find("secret"), std::string::npos);
   EXPECT_NE(r.out.find("The game is starting, please wait..."), std::string::npos) << r.out;
   auto rec = GameRecord();
   EXPECT_EQ(rec["login"], "newbie");

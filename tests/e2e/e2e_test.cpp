@@ -2,7 +2,11 @@
 // itself and starts the game, against nginx servers on the ports its
 // configuration names.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -313,6 +317,9 @@ TEST_F(LauncherE2E, NoServerLeavesOnlyRepair) {
   EXPECT_NE(run.output.find("Version check error!"), std::string::npos) << run.output;
 }
 
+// The password is typed at the prompt (a pseudo-terminal): the game gets
+// its digest, and the typed text reaches neither the game, the screen, the
+// log nor the saved credentials.
 TEST_F(LauncherE2E, PlayStartsTheGameWithItsTicket) {
   const TClientFiles files = BuildOne();
   TClientFiles withgame = files;
@@ -321,19 +328,106 @@ TEST_F(LauncherE2E, PlayStartsTheGameWithItsTicket) {
   Serve({TServerMode::Good});
   ASSERT_EQ(Launch({"--headless", "check"}).code, 0);
 
-  // Saved credentials: the login and the digest of "secret".
-  testing::WriteFileText(gamefolder_ + "/credits.dat",
-                         "player\r\n5EBE2294ECD0E0F08EAB7690D2A6EE69\r\n");
+  // Saved credentials of another login keep the saving on.
+  testing::WriteFileText(gamefolder_ + "/credits.dat", "someone\r\n00000000000000000000000000000000\r\n");
   const std::string record = root_.File("game.record");
-  ::setenv("FAKE_GAME_RECORD", record.c_str(), 1);
-  const TRun run = Launch({"--headless", "play", "player"});
-  ::unsetenv("FAKE_GAME_RECORD");
-  ASSERT_EQ(run.code, 0) << run.output;
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::setenv("FAKE_GAME_RECORD", record.c_str(), 1);
+    ::execl(launcher_.c_str(), launcher_.c_str(), "--headless", "-debug", "play", "player",
+            static_cast<char*>(nullptr));
+    ::_exit(121);
+  }
+  std::string screen;
+  bool typed = false;
+  for (;;) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 60000) <= 0) break;
+    char buf[512];
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n <= 0) break;  // the launcher has gone
+    screen.append(buf, static_cast<size_t>(n));
+    if (!typed && screen.find("Password for player: ") != std::string::npos) {
+      typed = ::write(master, "secret\n", 7) == 7;
+    }
+  }
+  int raw = 0;
+  ::waitpid(pid, &raw, 0);
+  ::close(master);
+  ASSERT_TRUE(typed) << screen;
+  ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << screen;
   const std::string got = testing::ReadFileText(record);
   EXPECT_NE(got.find("login=player"), std::string::npos) << got;
   EXPECT_NE(got.find("digest=5EBE2294ECD0E0F08EAB7690D2A6EE69"), std::string::npos) << got;
   EXPECT_NE(got.find("-uid player"), std::string::npos) << got;
-  EXPECT_EQ(got.find("secret"), std::string::npos);
+  EXPECT_EQ(got.find("secret"), std::string::npos) << got;
+  EXPECT_EQ(screen.find("secret"), std::string::npos) << screen;
+  EXPECT_EQ(testing::ReadFileText(gamefolder_ + "/Launcher.log").find("secret"), std::string::npos);
+  EXPECT_EQ(testing::ReadFileText(gamefolder_ + "/credits.dat"),
+            "player\r\n5EBE2294ECD0E0F08EAB7690D2A6EE69\r\n");
+}
+
+// A workflow ended by an error (here the launcher runs under another name
+// than its configuration gives, so its own digest cannot be taken) ends the
+// headless run with status 1 and the reason.
+TEST_F(LauncherE2E, AWorkflowErrorEndsTheHeadlessRunWithItsReason) {
+  Publish(BuildOne(), 1);
+  Serve({TServerMode::Good});
+  const std::string other = gamefolder_ + "/Other.exe";
+  fs::rename(launcher_, other);
+  TRun run;
+  run.code = testing::RunProgram(other, {"--headless", "check"}, &run.output);
+  EXPECT_EQ(run.code, 1) << run.output;
+  EXPECT_NE(run.output.find("Version check error!"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Reason: Version check failed: "), std::string::npos) << run.output;
+}
+
+// A close that fails (its log cannot be written: the launcher may write no
+// more bytes to a file, as on a full disk) ends the headless run with
+// status 1 and says why, instead of aborting.
+TEST_F(LauncherE2E, ACloseThatFailsEndsWithStatusOne) {
+  Publish(BuildOne(), 1);
+  limitrate_ = 64 * 1024;
+  Serve({TServerMode::Slow});
+  // The output goes through a pipe, which the file size limit does not touch.
+  int pipefd[2];
+  ASSERT_EQ(::pipe(pipefd), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(pipefd[1], 1);
+    ::dup2(pipefd[1], 2);
+    ::close(pipefd[0]);
+    ::close(pipefd[1]);
+    ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+    ::execl(launcher_.c_str(), launcher_.c_str(), "--headless", "-debug", "repair",
+            static_cast<char*>(nullptr));
+    ::_exit(121);
+  }
+  ::close(pipefd[1]);
+  std::string output;
+  std::thread reader([&] {
+    char buf[4096];
+    for (ssize_t n; (n = ::read(pipefd[0], buf, sizeof buf)) > 0;) output.append(buf, static_cast<size_t>(n));
+  });
+  const std::string log = gamefolder_ + "/Launcher.log";
+  for (int i = 0; i < 3000; ++i) {
+    if (fs::exists(log) && testing::ReadFileText(log).find("Downloading files") != std::string::npos)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // From now on no file of the launcher may grow: the next log line fails.
+  const rlimit none{0, 0};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_FSIZE, &none, nullptr), 0);
+  int raw = 0;
+  ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+  reader.join();
+  ::close(pipefd[0]);
+  ASSERT_TRUE(WIFEXITED(raw)) << "signal " << WTERMSIG(raw) << "\n" << output;
+  EXPECT_EQ(WEXITSTATUS(raw), 1) << output;
+  EXPECT_NE(output.find("Closing the launcher failed: "), std::string::npos) << output;
 }
 
 // Kills the launcher at random moments of an update; each rerun must bring
@@ -350,6 +444,12 @@ TEST_F(LauncherE2E, KilledUpdatesRecover) {
   std::mt19937 rng(12345);
   int64_t published = 0, refetched = 0, killedfetch = 0;
   int interrupted = 0;
+  int64_t worstwaste = 0;
+  // What a kill may waste besides the changed transfer files: a chunk in
+  // flight on each of the four workers (512 KiB each, plus what sits in the
+  // sockets), the largest changed file if it was whole but not yet in the
+  // pack's saved directory, and the small version files of both runs.
+  const int64_t kInFlight = 4 * (512 * 1024 + 64 * 1024) + 64 * 1024;
   limitrate_ = 128 * 1024;  // nginx sends a second of data at once; a chunk takes seconds
   for (int k = 0; k < kills; ++k) {
     SCOPED_TRACE("kill " + std::to_string(k));
@@ -359,8 +459,15 @@ TEST_F(LauncherE2E, KilledUpdatesRecover) {
           RandomBytes(600000 + 100000 * i, static_cast<uint32_t>(1000 * k + i));
     }
     Publish(next, k + 2);
+    int64_t changed = 0, largest = 0;
     for (const auto& [rel, bytes] : next) {
-      if (one.count(rel) == 0 || one.at(rel) != bytes) published += static_cast<int64_t>(bytes.size());
+      if (one.count(rel) == 0 || one.at(rel) != bytes) {
+        published += static_cast<int64_t>(bytes.size());
+        const int64_t transfer =
+            static_cast<int64_t>(fs::file_size(serverroot_ + "/kestrune/" + rel + ".u"));
+        changed += transfer;
+        largest = std::max(largest, transfer);
+      }
     }
     Serve({TServerMode::Slow, TServerMode::Slow});
 
@@ -372,19 +479,29 @@ TEST_F(LauncherE2E, KilledUpdatesRecover) {
     ::kill(pid, SIGKILL);
     const int code = platform::WaitProcess(pid);
     if (code == 128 + SIGKILL) ++interrupted;
-    killedfetch += FetchedBytes();
+    const int64_t killed = FetchedBytes();
+    killedfetch += killed;
 
     Serve({TServerMode::Good, TServerMode::Good});
     const TRun rerun = Launch({"--headless", "check"});
     ASSERT_EQ(rerun.code, 0) << rerun.output;
     ExpectClientIs(next, k + 2);
-    refetched += FetchedBytes();
+    const int64_t again = FetchedBytes();
+    refetched += again;
+    worstwaste = std::max(worstwaste, killed + again - changed);
+    // The rerun fetches what the killed run had not kept, little more.
+    EXPECT_LE(killed + again, changed + largest + kInFlight)
+        << "killed run " << killed << ", rerun " << again << ", changed " << changed;
     one = next;
   }
+  // Every kill landed in the middle of an update (the changed files take
+  // many seconds to arrive at the slow servers' rate).
+  EXPECT_EQ(interrupted, kills);
   std::printf("kill runs: %d (interrupted %d); changed bytes %lld, fetched before kills %lld, "
-              "fetched by reruns %lld\n",
+              "fetched by reruns %lld; most fetched beyond the changed files in one kill %lld\n",
               kills, interrupted, static_cast<long long>(published),
-              static_cast<long long>(killedfetch), static_cast<long long>(refetched));
+              static_cast<long long>(killedfetch), static_cast<long long>(refetched),
+              static_cast<long long>(worstwaste));
 }
 
 }  // namespace

@@ -515,7 +515,7 @@ TEST_F(PackDir, DamagedDirectories) {
     WriteFileBytes(PackOnDisk(),
                    BuildRawPack(512, data, {}, {good, good}, {0, 0, kPackMagic, 2, 0}));
     TPackDirRecord dir;
-    EXPECT_TRUE(dir.Mount(Pack()));
+    EXPECT_FALSE(dir.Mount(Pack()));
     EXPECT_FALSE(dir.IsMounted());
     EXPECT_NE(dir.loaderror.find("twice"), std::string::npos);
     EXPECT_TRUE(dir.filelist.empty());

@@ -285,6 +285,26 @@ TEST_F(GameLaunchTest, MissingGameIsALaunchError) {
   EXPECT_NE(Log().find("Failed create game process, error: 2\r\n"), std::string::npos);
 }
 
+// The page may change the language (on the UI thread) while Play reads it
+// for the game's command line (on the launch thread): a data race unless
+// the language is guarded (ThreadSanitizer tells).
+TEST_F(GameLaunchTest, LanguageSavedWhileAGameStarts) {
+  std::filesystem::remove(dir_.File("bin32/Myrefall.exe"));
+  TUpdateLogic& logic = Make();
+  std::atomic<bool> stop{false};
+  std::thread page([&] {
+    for (int i = 0; !stop; ++i) logic.LangSave(i % 2 ? "fr" : "ru");
+  });
+  for (int i = 0; i < 30; ++i) {
+    logic.LaunchGame("player", "secret", false);
+    EXPECT_EQ(logic.GetStatus().StatusMessage, "LaunchError");
+  }
+  stop = true;
+  page.join();
+  const std::string lang = logic.LoadedLang();
+  EXPECT_TRUE(lang == "fr" || lang == "ru") << lang;
+}
+
 TEST_F(GameLaunchTest, LeftoverTicketOfTheSameNameIsReplaced) {
   // A launcher that ended while the game held its ticket left the name behind.
   const int stale = ::shm_open(("/" + ticket_).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);

@@ -71,7 +71,7 @@ TEST_F(LauncherFixture, LoadInitialDataReadsTheShippedConfiguration) {
   EXPECT_EQ(logic->Configs.Value("serverip"), "10.0.0.1");  // names ignore case
   EXPECT_EQ(logic->DownloadThreadsPerSever, 2);
   EXPECT_EQ(logic->DownloadServers, (std::vector<std::string>{"http://a/kestrune/", "http://b/kestrune/"}));
-  EXPECT_EQ(logic->loadedlang, "en");
+  EXPECT_EQ(logic->LoadedLang(), "en");
   const TStatusSnapshot s = logic->GetStatus();
   EXPECT_EQ(s.StatusMessage, "LoadingStatus");
   EXPECT_EQ(s.ProgressBarChange, 0);
@@ -130,14 +130,14 @@ TEST_F(LauncherFixture, LanguageFile) {
     if (c.logintype) configs += std::string("LoginType=") + c.logintype + "\r\n";
     auto logic = Make({}, configs);
     logic->LoadInitialData();
-    EXPECT_EQ(logic->loadedlang, c.expected);
+    EXPECT_EQ(logic->LoadedLang(), c.expected);
   }
 }
 
 TEST_F(LauncherFixture, LangSaveStoresAnyCode) {
   auto logic = Make();
   logic->LangSave("xx");
-  EXPECT_EQ(logic->loadedlang, "xx");
+  EXPECT_EQ(logic->LoadedLang(), "xx");
   EXPECT_EQ(ReadFileText(dir_.File("lang.dat")), "xx\r\n");
 }
 
@@ -194,6 +194,12 @@ TEST_F(LauncherFixture, SaveCredits) {
   // Later calls still compare with what was read at start-up.
   logic->SaveCredits("alice", "D1G3ST", true);
   EXPECT_EQ(ReadFileText(credits), "Alice\r\nD1G3ST\r\n");
+
+  // A file others could read before is made owner-only as it is rewritten.
+  ASSERT_EQ(::chmod(credits.c_str(), 0644), 0);
+  logic->SaveCredits("bob", "D1G3ST", true);
+  ASSERT_EQ(::stat(credits.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   // Remember-me off deletes the file; a missing file is fine.
   EXPECT_TRUE(logic->SaveCredits("alice", "D1G3ST", false));
@@ -465,10 +471,21 @@ TEST_F(LauncherFixture, FirewallFailuresAreDropped) {
   auto absent = Make();
   EXPECT_NO_THROW(absent->LoadInitialData());
 
-  // The system policy of this platform reports no service; start-up goes on.
-  auto system = Make();
-  EXPECT_NO_THROW(system->AddExceptionToFirewall("Launcher.exe", "/x"));
+  // The system policy of this platform reports no service (it raises); a
+  // start-up that uses it still loads everything after the rule.
   EXPECT_THROW(platform::SystemFirewallPolicy().OpenRules(), EVantrelError);
+  Make();  // the shipped resources in table_
+  TStartupContext c;
+  c.exepath = dir_.File("Launcher.exe");
+  c.args = {"-debug", "x"};
+  c.resources = table_.get();
+  c.firewall = nullptr;  // the system's policy
+  TUpdateLogic system(std::move(c));
+  system.LoadInitialData();
+  EXPECT_EQ(system.launchername, "Launcher.exe");
+  system.UnInitLogFile();
+  EXPECT_NE(ReadFileText(dir_.File("Launcher.log")).find(": Adding firewall rules\r\n"),
+            std::string::npos);
 }
 
 }  // namespace

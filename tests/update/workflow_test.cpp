@@ -1,7 +1,9 @@
 // The workflows in-process: a second workflow is refused while one runs, a
 // close that cuts into a workflow leaves the pack consistent, and a pack
 // left mounted by a failed run mounts again.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,11 +12,17 @@
 #include <thread>
 
 #include "pack/pack_dir_record.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/stream.h"
 #include "support/nginx_fixture.h"
 #include "support/publish_tree.h"
 #include "support/temp_dir.h"
 #include "update/update_logic.h"
 #include "update/workflow_thread.h"
+#include "versions/update_list.h"
+#include "versions/update_utils.h"
+#include "versions/version_records.h"
 
 namespace vantrel {
 namespace {
@@ -29,7 +37,8 @@ using testing::TTempDir;
 // configuration names that server.
 class WorkflowFixture : public ::testing::Test {
  protected:
-  void Start(TServerMode mode, int64_t limitrate = 256 * 1024) {
+  // The published client: twelve data files and a small bin32.
+  static testing::TClientFiles SampleFiles() {
     testing::TClientFiles files;
     for (int i = 0; i < 12; ++i) {
       std::vector<uint8_t> bytes(300000 + 1000 * i);
@@ -37,20 +46,34 @@ class WorkflowFixture : public ::testing::Test {
       files["game/data/f" + std::to_string(i) + ".dat"] = bytes;
     }
     files["bin32/game.dll"] = {1, 2, 3};
-    testing::WriteClientFolder(root_.File("client"), files);
-    testing::WriteFileText(root_.File("Launcher.exe"), "launcher");
+    return files;
+  }
+
+  // Publishes files as build version over the server's tree; the launcher
+  // published is launcherbytes_.
+  void Publish(const testing::TClientFiles& files, int32_t version) {
+    const std::string client = root_.File("client" + std::to_string(version));
+    fs::remove_all(client);
+    testing::WriteClientFolder(client, files);
+    testing::WriteFileBytes(root_.File("Launcher.exe"), launcherbytes_);
     publish::TPublishOptions o;
-    o.clientdir = root_.File("client");
+    o.clientdir = client;
     o.launcherfile = root_.File("Launcher.exe");
     o.outdir = root_.File("srv/kestrune");
-    o.updateversion = 1;
+    o.updateversion = version;
     testing::PublishTree(o);
+  }
+
+  void Start(TServerMode mode, int64_t limitrate = 256 * 1024,
+             const testing::TClientFiles& files = SampleFiles()) {
+    Publish(files, 1);
     TServerOptions so;
     so.limitrate = limitrate;
     server_ = std::make_unique<TNginxServer>(mode, root_.File("srv"), so);
 
     configs_ = "LauncherName=Launcher.exe\r\nLauncherFolder=\\\r\nVersionFileFolder=\\\r\n"
-               "DownloadFolder=\\tmp\r\nRemoveDeletedFiles=true\r\nUnpackDevDB=false\r\n";
+               "DownloadFolder=\\tmp\r\nRemoveDeletedFiles=true\r\nUnpackDevDB=" +
+               std::string(unpackdevdb_ ? "true" : "false") + "\r\n";
     servers_ = "1\r\n" + server_->BaseUrl();
     entries_[0] = {"RCDATA", "Configs", reinterpret_cast<const unsigned char*>(configs_.data()),
                    static_cast<int64_t>(configs_.size())};
@@ -83,8 +106,42 @@ class WorkflowFixture : public ::testing::Test {
     return false;
   }
 
+  // The running launcher is the published one: the version check goes on
+  // to the client.
+  void InstallPublishedLauncher() { testing::WriteFileBytes(game_.File("Launcher.exe"), launcherbytes_); }
+
+  std::string Log() { return testing::ReadFileText(game_.File("Launcher.log")); }
+
+  // Waits until the log holds text count times; false after 60 s.
+  bool WaitForLog(const std::string& text, int count = 1) {
+    for (int i = 0; i < 6000; ++i) {
+      const std::string log = Log();
+      int found = 0;
+      for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
+      if (found >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // Empties the game folder (which stays the current folder).
+  void ClearGameFolder() {
+    for (const auto& entry : fs::directory_iterator(game_.Path())) fs::remove_all(entry.path());
+  }
+
+  void WaitUntilFinished() {
+    for (int i = 0; i < 6000; ++i) {
+      const auto running = logic_->WorkingThread();
+      if (!running || running->Finished()) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    FAIL() << "the workflow did not end";
+  }
+
   TTempDir root_, game_;
   testing::TChangeDir cd_{game_.Path()};
+  std::vector<uint8_t> launcherbytes_{'l', 'a', 'u', 'n', 'c', 'h', 'e', 'r'};
+  bool unpackdevdb_ = false;
   std::unique_ptr<TNginxServer> server_;
   platform::TMemoryFirewallPolicy firewall_;
   std::string configs_, servers_;
@@ -108,26 +165,43 @@ TEST_F(WorkflowFixture, SecondWorkflowIsRefusedWhileOneRuns) {
 }
 
 // The close at several moments of a repair, each in a child process (a
-// download stopped by the close parks its caller for good). After the close
-// the pack on disk must mount and every file it lists must hold the bytes
-// its digest names.
+// download stopped by the close parks its caller for good): once the pack
+// is mounted, and once one, four and eight downloaded files have gone into
+// it. After the close the pack on disk must mount, hold at least the files
+// that had reached it, and every file it lists must hold the bytes its
+// digest names.
 TEST_F(WorkflowFixture, CloseDuringAWorkflowLeavesThePackConsistent) {
   Start(TServerMode::Slow, 300 * 1024);
-  for (int delayms : {30, 400, 1200, 2500}) {
-    SCOPED_TRACE(delayms);
+  struct Case {
+    const char* label;
+    const char* waitfor;  // a log line
+    int count;            // how many times
+    size_t inpack;        // files the pack holds at least after the close
+  };
+  const Case cases[] = {
+      {"pack mounted", "Mount client file system", 1, 0},
+      {"one file in", "Process downloaded file: ", 1, 1},
+      {"four files in", "Process downloaded file: ", 4, 4},
+      {"eight files in", "Process downloaded file: ", 8, 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
     fs::remove_all(game_.File("tmp"));
     fs::remove(game_.File("game_pak"));
     fs::remove(game_.File("game_pak.dir"));
+    fs::remove(game_.File("Launcher.log"));
+    logic_->InitLogFile();
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
       int code = 0;
       try {
         logic_->LaunchRepair();
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayms));
+        if (!WaitForLog(c.waitfor, c.count)) std::_Exit(5);
         logic_->AppClose(true, 0);
         TPackDirRecord pack;
-        if (!pack.MountReadOnly(game_.File("game_pak"))) code = 2;
+        if (!pack.MountReadOnly(game_.File("game_pak"))) std::_Exit(2);
+        if (pack.GetFileList().size() < c.inpack) std::_Exit(6);
         for (const std::string& name : pack.GetFileList()) {
           if (pack.ComputeFileDigest(name) != pack.GetFileDigest(name)) code = 3;
         }
@@ -140,7 +214,7 @@ TEST_F(WorkflowFixture, CloseDuringAWorkflowLeavesThePackConsistent) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    const std::string log = testing::ReadFileText(game_.File("Launcher.log"));
+    const std::string log = Log();
     EXPECT_NE(log.find("Unmount client file system"), std::string::npos);
     EXPECT_NE(log.find("Close browser"), std::string::npos);
   }
@@ -164,6 +238,340 @@ TEST_F(WorkflowFixture, MountOfAMountedPackAndTheExtractionBound) {
   logic_->UnInitLogFile();
   const std::string log = testing::ReadFileText(game_.File("Launcher.log"));
   EXPECT_NE(log.find("Unable to create folder: "), std::string::npos);
+}
+
+TEST_F(WorkflowFixture, LauncherVersionWithoutASizeIsRefusedBeforeAnyFetch) {
+  Start(TServerMode::Good);
+  const std::string path = root_.File("srv/kestrune/launcher.version");
+  TLauncherVersionRecord published;
+  ASSERT_TRUE(published.Parse(testing::ReadFileBytes(path)));
+  for (const int32_t size : {0, -1, INT32_MIN}) {
+    SCOPED_TRACE(size);
+    TLauncherVersionRecord record = published;
+    record.launchersize = size;
+    testing::WriteFileBytes(path, record.Serialize());
+    ASSERT_TRUE(logic_->LaunchVersionCheck());
+    ASSERT_TRUE(WaitForOutcome());
+    EXPECT_EQ(logic_->GetStatus().StatusMessage, "VersionCheckError");
+    EXPECT_TRUE(logic_->GetButtons().RepairBtnState);
+    EXPECT_EQ(logic_->LastFailure(), "Launcher version size is invalid");
+  }
+  EXPECT_FALSE(fs::exists(game_.File("tmp/Launcher.exe.u")));
+}
+
+// A workflow ended by an exception reports its own error outcome, with a
+// log line, and leaves Repair offered.
+TEST_F(WorkflowFixture, AWorkflowEndedByAnErrorReportsItsOutcome) {
+  Start(TServerMode::Good);
+  struct Case {
+    const char* label;
+    bool (TUpdateLogic::*launch)();
+    const char* key;
+    const char* line;
+  };
+  const Case cases[] = {
+      // The running launcher's file is not where the configuration names it.
+      {"version check", &TUpdateLogic::LaunchVersionCheck, "VersionCheckError",
+       "Version check failed: "},
+      // The pack is held by another launcher.
+      {"update", &TUpdateLogic::LaunchUpdate, "UpdateError", "Update failed: "},
+      {"repair", &TUpdateLogic::LaunchRepair, "RepairError", "Repair failed: "},
+  };
+  TFileStream held(game_.File("game_pak"), TFileMode::OpenOrCreate, TFileShare::Exclusive);
+  logic_->clientversiondownsize =
+      static_cast<int32_t>(fs::file_size(root_.File("srv/kestrune/client.version")));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    logic_->OnStatusMessage("LoadingStatus");
+    ASSERT_TRUE((logic_.get()->*c.launch)());
+    ASSERT_TRUE(WaitForOutcome());
+    EXPECT_EQ(logic_->GetStatus().StatusMessage, c.key);
+    const TButtonsSnapshot b = logic_->GetButtons();
+    EXPECT_TRUE(b.RepairBtnState);
+    EXPECT_FALSE(b.PlayBtnState || b.UpdateBtnState || b.CancelBtnState);
+    EXPECT_EQ(logic_->LastFailure().rfind(c.line, 0), 0u) << logic_->LastFailure();
+    EXPECT_NE(Log().find(c.line), std::string::npos);
+  }
+}
+
+// Executables that cannot be written leave the old "client.version": the
+// workflow fails and the next check tries again.
+TEST_F(WorkflowFixture, ExtractionThatCannotWriteFailsTheWorkflow) {
+  struct Case {
+    const char* label;
+    bool update;      // an update from build 1, else a repair from nothing
+    bool devdb;       // UnpackDevDB
+    const char* file;    // a file put where a folder must be
+    const char* folder;  // a folder put where a file must be
+  };
+  const Case cases[] = {
+      {"repair, a file where bin32 is", false, false, "bin32", nullptr},
+      {"update, a file where bin32 is", true, false, "bin32", nullptr},
+      {"repair, a folder where bin32/game.dll is", false, false, nullptr, "bin32/game.dll/x"},
+      {"repair, a file where game is", false, true, "game", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    unpackdevdb_ = c.devdb;
+    testing::TClientFiles files = SampleFiles();
+    files["game/db/items.db"] = {7, 7, 7};
+    Start(TServerMode::Good, 0, files);
+    std::vector<uint8_t> before;
+    if (c.update) {
+      ASSERT_TRUE(logic_->LaunchRepair());
+      ASSERT_TRUE(WaitForOutcome());
+      ASSERT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady");
+      before = testing::ReadFileBytes(game_.File("client.version"));
+      files["bin32/game.dll"] = {4, 5, 6};
+      Publish(files, 2);
+      InstallPublishedLauncher();
+    }
+    fs::remove_all(game_.File("bin32"));
+    fs::remove_all(game_.File("game"));
+    if (c.file) testing::WriteFileText(game_.File(c.file), "in the way");
+    if (c.folder) fs::create_directories(game_.File(c.folder));
+    logic_->timings.folderattempts = 2;
+    ASSERT_TRUE(c.update ? logic_->LaunchVersionCheck() : logic_->LaunchRepair());
+    ASSERT_TRUE(WaitForOutcome());
+    EXPECT_EQ(logic_->GetStatus().StatusMessage, c.update ? "UpdateError" : "RepairError");
+    EXPECT_EQ(logic_->LastFailure().rfind("Unable to extract client files", 0), 0u)
+        << logic_->LastFailure();
+    if (c.update) {
+      EXPECT_EQ(testing::ReadFileBytes(game_.File("client.version")), before);
+    } else {
+      EXPECT_FALSE(fs::exists(game_.File("client.version")));
+    }
+    // Once the way is clear the repair finishes.
+    fs::remove_all(game_.File("bin32"));
+    fs::remove_all(game_.File("game"));
+    ASSERT_TRUE(logic_->LaunchRepair());
+    ASSERT_TRUE(WaitForOutcome());
+    EXPECT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady");
+    EXPECT_EQ(testing::ReadFileBytes(game_.File("bin32/game.dll")), files["bin32/game.dll"]);
+    logic_.reset();
+    server_.reset();
+    ClearGameFolder();
+  }
+}
+
+// A pack whose directory cannot be read fails the update's mount; the
+// repair sets it aside (replacing an older one) and builds a new pack.
+TEST_F(WorkflowFixture, UnreadablePackIsSetAsideByTheRepair) {
+  Start(TServerMode::Good);
+  ASSERT_TRUE(logic_->LaunchRepair());
+  ASSERT_TRUE(WaitForOutcome());
+  ASSERT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady");
+  const std::string packpath = game_.File("game_pak");
+  int64_t records = 0;
+  int32_t unused = 0;
+  {
+    TPackDirRecord pack;
+    ASSERT_TRUE(pack.MountReadOnly(packpath));
+    records = pack.endofdata;
+    unused = pack.numUnused;
+    ASSERT_GE(pack.numRecord, 2);
+  }
+  // The directory names its first file twice (a record copied over the
+  // next one); no sidecar to recover from.
+  fs::remove(game_.File("game_pak.dir"));
+  {
+    std::vector<uint8_t> bytes = testing::ReadFileBytes(packpath);
+    const size_t first = static_cast<size_t>(records + 336 * int64_t{unused});
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(first), 336,
+                bytes.begin() + static_cast<std::ptrdiff_t>(first + 336));
+    testing::WriteFileBytes(packpath, bytes);
+  }
+  {
+    TPackDirRecord pack;
+    pack.MountReadOnly(packpath);
+    if (pack.IsMounted()) {
+      GTEST_SKIP() << "this pack reader mounts a directory that names a file twice";
+    }
+    ASSERT_FALSE(pack.loaderror.empty());
+  }
+  const std::vector<uint8_t> damaged = testing::ReadFileBytes(packpath);
+  testing::WriteFileText(game_.File("game_pak.broken"), "an older broken pack");
+
+  // The update stops at the mount.
+  testing::WriteFileText(game_.File("client.version"), "");
+  InstallPublishedLauncher();
+  logic_->clientversiondownsize =
+      static_cast<int32_t>(fs::file_size(root_.File("srv/kestrune/client.version")));
+  ASSERT_TRUE(logic_->LaunchUpdate());
+  ASSERT_TRUE(WaitForOutcome());
+  EXPECT_EQ(logic_->GetStatus().StatusMessage, "UpdateError");
+  EXPECT_EQ(logic_->LastFailure(), "Unable to mount client file system");
+
+  ASSERT_TRUE(logic_->LaunchRepair());
+  ASSERT_TRUE(WaitForOutcome());
+  EXPECT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady");
+  EXPECT_TRUE(testing::ReadFileBytes(game_.File("game_pak.broken")) == damaged);
+  TPackDirRecord pack;
+  ASSERT_TRUE(pack.MountReadOnly(packpath));
+  EXPECT_EQ(pack.GetFileList().size(), SampleFiles().size());
+  for (const auto& [name, bytes] : SampleFiles()) {
+    TMemoryStream m(bytes);
+    EXPECT_EQ(pack.ComputeFileDigest(name), GetStreamMD5(m)) << name;
+  }
+}
+
+// A program of bin32 that is running (a file that cannot be opened for
+// writing) is replaced by a rename; only the extracted files become
+// programs, and no temporary file stays behind.
+TEST_F(WorkflowFixture, ExtractionReplacesARunningProgram) {
+  unpackdevdb_ = true;
+  testing::TClientFiles files = SampleFiles();
+  files["bin32/run.exe"] = testing::ReadFileBytes("/bin/sleep");
+  files["game/db/items.db"] = {1, 2};
+  Start(TServerMode::Good, 0, files);
+  InstallPublishedLauncher();
+  ASSERT_TRUE(logic_->LaunchVersionCheck());  // no client.version: a repair
+  ASSERT_TRUE(WaitForOutcome());
+  ASSERT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady");
+  testing::WriteFileText(game_.File("bin32/user.cfg"), "the player's own");
+  ::chmod(game_.File("bin32/user.cfg").c_str(), 0644);
+
+  platform::TSpawnOptions spawn;
+  spawn.program = game_.File("bin32/run.exe");
+  spawn.argv = {spawn.program, "60"};
+  const int pid = platform::SpawnProcess(spawn);
+  files["bin32/run.exe"].push_back('2');
+  Publish(files, 2);
+  ASSERT_TRUE(logic_->LaunchVersionCheck());
+  ASSERT_TRUE(WaitForOutcome());
+  ::kill(pid, SIGKILL);
+  platform::WaitProcess(pid);
+  EXPECT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady") << logic_->LastFailure();
+  EXPECT_TRUE(testing::ReadFileBytes(game_.File("bin32/run.exe")) == files["bin32/run.exe"]);
+  struct Mode {
+    const char* path;
+    unsigned mode;
+  };
+  for (const Mode& m : {Mode{"bin32/run.exe", 0755}, Mode{"bin32/game.dll", 0755},
+                        Mode{"bin32/user.cfg", 0644}, Mode{"game/db/items.db", 0644}}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(game_.File(m.path).c_str(), &st), 0) << m.path;
+    EXPECT_EQ(st.st_mode & 0777, m.mode) << m.path;
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(game_.Path())) {
+    EXPECT_EQ(entry.path().string().find(".extracting"), std::string::npos) << entry.path();
+  }
+}
+
+// The self-update puts the new launcher in place with one rename: no
+// ".old" is left, the old file is unlinked under the running program, and
+// the new one is a flushed program.
+TEST_F(WorkflowFixture, SelfUpdateReplacesTheLauncherInOneStep) {
+  std::string script = "#!/bin/sh\nexit 0\n#";
+  script.append(200000, 'x');  // more than one chunk
+  launcherbytes_.assign(script.begin(), script.end());
+  Start(TServerMode::Good);
+  testing::WriteFileText(game_.File("Launcher.exe"), "the running launcher");
+  const int old = ::open(game_.File("Launcher.exe").c_str(), O_RDONLY);
+  ASSERT_GE(old, 0);
+  ASSERT_TRUE(logic_->LaunchVersionCheck());
+  WaitUntilFinished();
+  ASSERT_GT(logic_->newlauncherpid.load(), 0) << logic_->LastFailure();
+  EXPECT_EQ(platform::WaitProcess(logic_->newlauncherpid), 0);
+  EXPECT_TRUE(testing::ReadFileBytes(game_.File("Launcher.exe")) == launcherbytes_);
+  EXPECT_FALSE(fs::exists(game_.File("Launcher.exe.old")));
+  EXPECT_FALSE(fs::exists(game_.File("Launcher.exe.new")));
+  struct stat st {};
+  ASSERT_EQ(::stat(game_.File("Launcher.exe").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  ASSERT_EQ(::fstat(old, &st), 0);
+  EXPECT_EQ(st.st_nlink, 0u);
+  ::close(old);
+}
+
+// A workflow told to stop hands over to nothing and swaps no file.
+TEST_F(WorkflowFixture, StopRequestEndsTheSelfUpdateWithoutASwap) {
+  {
+    SCOPED_TRACE("self-update told to stop before it swaps the files");
+    std::string script = "#!/bin/sh\nexit 0\n#";
+    script.append(200000, 'x');
+    launcherbytes_.assign(script.begin(), script.end());
+    Start(TServerMode::Good);
+    testing::WriteFileText(game_.File("Launcher.exe"), "the running launcher");
+    ASSERT_TRUE(logic_->LaunchVersionCheck());
+    // Nothing before the swap stops the self-update's download: the flag
+    // is seen only by the check before the files change.
+    logic_->WorkingThread()->Terminate();
+    WaitUntilFinished();
+    EXPECT_TRUE(testing::ReadFileText(game_.File("Launcher.exe")) == "the running launcher");
+    EXPECT_FALSE(fs::exists(game_.File("Launcher.exe.new")));
+    EXPECT_EQ(logic_->newlauncherpid.load(), 0);
+    EXPECT_NE(Log().find("Get and check new launcher md5 checksumm"), std::string::npos);
+  }
+}
+
+TEST_F(WorkflowFixture, StopRequestEndsTheVersionCheckWithoutAHandOver) {
+  {
+    SCOPED_TRACE("check told to stop before it hands over to the repair");
+    // A large launcher makes its digest take a while: the stop lands then.
+    launcherbytes_.assign(96 * 1024 * 1024, 0);
+    Start(TServerMode::Good);
+    InstallPublishedLauncher();
+    fs::remove(game_.File("Launcher.log"));
+    logic_->InitLogFile();
+    ASSERT_TRUE(logic_->LaunchVersionCheck());
+    const auto check = logic_->WorkingThread();
+    ASSERT_TRUE(WaitForLog("Get and check launcher md5 checksumm"));
+    check->Terminate();
+    if (Log().find("creating repair thread") != std::string::npos) {
+      GTEST_SKIP() << "the stop landed after the hand-over";
+    }
+    WaitUntilFinished();
+    EXPECT_EQ(logic_->WorkingThread(), check);
+    EXPECT_NE(Log().find("creating repair thread"), std::string::npos);
+    EXPECT_FALSE(fs::exists(game_.File("game_pak")));
+  }
+}
+
+// A transfer file that unpacks beyond what the pack can store for one file
+// ends the repair with its error outcome, whether it came in memory or on
+// disk; one that only passes the in-memory bound is unpacked to disk.
+TEST_F(WorkflowFixture, UnpackingStopsAtThePackLimit) {
+  std::vector<uint8_t> noise(700000);
+  for (size_t k = 0; k < noise.size(); ++k) noise[k] = static_cast<uint8_t>((k * 2654435761u) >> 13 ^ k);
+  struct Case {
+    const char* label;
+    std::vector<uint8_t> bytes;
+    bool refused;
+  };
+  std::vector<uint8_t> twochunks = noise;
+  twochunks.resize(noise.size() + 8 * 1024 * 1024);
+  const Case cases[] = {
+      {"one chunk, inflates past the limit", std::vector<uint8_t>(8 * 1024 * 1024), true},
+      {"several chunks, inflates past the limit", twochunks, true},
+      {"one chunk, past memory but within the limit", std::vector<uint8_t>(3 * 1024 * 1024), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    testing::TClientFiles files = SampleFiles();
+    files["game/big/blob.dat"] = c.bytes;
+    Start(TServerMode::Good, 0, files);
+    logic_->unpacklimits.maxfilesize = 4 * 1024 * 1024;
+    logic_->unpacklimits.inmemorysize = 1024 * 1024;
+    ASSERT_TRUE(logic_->LaunchRepair());
+    ASSERT_TRUE(WaitForOutcome());
+    if (c.refused) {
+      EXPECT_EQ(logic_->GetStatus().StatusMessage, "RepairError");
+      EXPECT_EQ(logic_->LastFailure(),
+                "Unpacked file is too large for the client file system: \\game\\big\\blob.dat");
+      EXPECT_FALSE(fs::exists(game_.File("tmp/game/big/blob.dat")));
+      EXPECT_FALSE(fs::exists(game_.File("tmp/game/big/blob.dat.u")));
+    } else {
+      EXPECT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady") << logic_->LastFailure();
+      TPackDirRecord pack;
+      ASSERT_TRUE(pack.MountReadOnly(game_.File("game_pak")));
+      TMemoryStream m(c.bytes);
+      EXPECT_EQ(pack.ComputeFileDigest("game/big/blob.dat"), GetStreamMD5(m));
+    }
+    logic_.reset();
+    server_.reset();
+    ClearGameFolder();
+  }
 }
 
 }  // namespace
