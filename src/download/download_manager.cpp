@@ -169,8 +169,9 @@ void TDownloadManager::Prepare(const TUpdateFileRefs& filenamesize, uint64_t run
     const TUpdateFile& e = *entry;
     const std::string local = LocalTransferFile(key, e.compressed);
     int64_t tofetch = 0;
+    const std::string& keyname = key;  // a lambda may not capture a structured binding (clang)
     auto queue = [&](int32_t index, int64_t first, int64_t length) {
-      auto* t = new TDownloadTask(key, first, first + length - 1, 0, StoredCRC(e, index), false,
+      auto* t = new TDownloadTask(keyname, first, first + length - 1, 0, StoredCRC(e, index), false,
                                   e.posinfile);
       t->runid = runid;
       taskqueue.Enqueue(t);
