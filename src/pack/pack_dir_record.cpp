@@ -18,6 +18,8 @@ namespace vantrel {
 namespace {
 
 constexpr int64_t kCopyBlock = 65536;
+// A sidecar larger than this (1.5 million records) is not read.
+constexpr int64_t kMaxSidecarSize = int64_t{512} << 20;
 constexpr int kFolderAttempts = 3;
 
 template <typename T>
@@ -65,6 +67,25 @@ bool InsideDataArea(const TPackFileRecord& r, int64_t end) {
   if (r.offset < 0 || r.size < 0 || r.margin < 0) return false;
   return r.offset <= end && r.size <= end - r.offset && r.margin <= end - r.offset - r.size;
 }
+
+// Filler bytes, eight from each draw of the generator.
+void Fill(uint8_t* from, uint8_t* to, std::mt19937_64& rng) {
+  while (from < to) {
+    const uint64_t v = rng();
+    for (int i = 0; i < 8 && from < to; ++i) *from++ = static_cast<uint8_t>(v >> (8 * i));
+  }
+}
+
+// A copy buffer that is not zero-filled first (every byte is written before
+// it is read).
+class TCopyBuffer {
+ public:
+  explicit TCopyBuffer(int64_t n) : p_(new uint8_t[static_cast<size_t>(n)]) {}
+  uint8_t* data() const { return p_.get(); }
+
+ private:
+  std::unique_ptr<uint8_t[]> p_;
+};
 
 // Ends the save side of the handshake on every way out.
 template <typename F>
@@ -326,9 +347,14 @@ void TPackDirRecord::LoadDirectory() {
   std::optional<TPackSidecar> sc;
   if (const std::string side = PackSidecarPath(packfilename); platform::FileExists(side)) {
     try {
-      TMemoryStream bytes;
-      bytes.LoadFromFile(side);
-      sc = DecodePackSidecar(bytes.Bytes());
+      TFileStream file(side, TFileMode::OpenRead, TFileShare::DenyNone);
+      const int64_t n = file.Size();
+      // Read whole into memory only when it can be a directory at all.
+      if (n > 0 && n <= kMaxSidecarSize) {
+        std::vector<uint8_t> bytes(static_cast<size_t>(n));
+        file.ReadBuffer(bytes.data(), n);
+        sc = DecodePackSidecar(bytes);
+      }
     } catch (const std::exception&) {
       sc.reset();  // an unreadable sidecar is as good as none
     }
@@ -491,7 +517,7 @@ bool TPackDirRecord::SaveDir() {
     p += kPackRecordSize;
   }
   // Filler behind the records and behind the header is never read.
-  for (uint8_t* f = p; f < tail.data() + b; ++f) *f = static_cast<uint8_t>(rng());
+  Fill(p, tail.data() + b, rng);
   uint64_t saveid = 0;
   while (saveid == 0) saveid = rng();
   uint8_t header[kPackHeaderSize] = {};
@@ -510,8 +536,7 @@ bool TPackDirRecord::SaveDir() {
   const std::vector<uint8_t> enc = EncryptDirData(header);
   uint8_t* hp = tail.data() + b;
   std::memcpy(hp, enc.data(), kPackHeaderSize);
-  for (uint8_t* f = hp + kPackHeaderSize; f < tail.data() + b + h; ++f)
-    *f = static_cast<uint8_t>(rng());
+  Fill(hp + kPackHeaderSize, tail.data() + b + h, rng);
 
   // Data written since the last save reaches the device before any
   // directory that names it, and the pack reaches its end of data (the
@@ -575,7 +600,7 @@ bool TPackDirRecord::AddReplaceFile(const std::string& filename, TStream& stream
   ischanged = true;  // the record has its new place even if the copy fails
   packfile->SetPosition(r.offset);
   TMD5 md5;
-  std::vector<uint8_t> buf(static_cast<size_t>(std::min(kCopyBlock, std::max<int64_t>(size, 1))));
+  const TCopyBuffer buf(std::min(kCopyBlock, std::max<int64_t>(size, 1)));
   for (int64_t left = size; left > 0;) {
     const int64_t n = std::min(kCopyBlock, left);
     stream.ReadBuffer(buf.data(), n);
@@ -606,7 +631,7 @@ TBytes TPackDirRecord::DigestStored(const TPackFileRecord& r) {
   RequireFile();
   packfile->SetPosition(r.offset);
   TMD5 md5;
-  std::vector<uint8_t> buf(static_cast<size_t>(kCopyBlock));
+  const TCopyBuffer buf(kCopyBlock);
   for (int64_t left = r.size; left > 0;) {
     const int64_t n = packfile->Read(buf.data(), std::min(kCopyBlock, left));
     if (n <= 0) break;  // the pack ends inside the file: digest what is there
@@ -692,7 +717,7 @@ void TPackDirRecord::ExtractEntries(
   RequireFile();
   std::string dst = dstfolder;
   if (dst.empty() || (dst.back() != '\\' && dst.back() != '/')) dst += "\\";
-  std::vector<uint8_t> buf(static_cast<size_t>(kCopyBlock));
+  const TCopyBuffer buf(kCopyBlock);
   for (const auto* entry : entries) {
     const TPackFileRecord& r = *entry->second;
     const std::string target = dst + entry->first;
