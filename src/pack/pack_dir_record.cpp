@@ -383,12 +383,12 @@ void TPackDirRecord::LoadDirectory() {
     // pack's copy is the sidecar's, byte for byte).
     const int64_t n = static_cast<int64_t>(sc->tail.size());
     const int64_t h = PackRoundup(kPackHeaderSize, sc->sectorsize);
-    const int64_t records = static_cast<int64_t>(hdr->numUnused + int64_t{hdr->numRecord}) *
-                            kPackRecordSize;
+    const int64_t records =
+        static_cast<int64_t>(hdr->numUnused + int64_t{hdr->numRecord}) * kPackRecordSize;
     if (records <= n - h &&
-        hdr->check == PackDirCheck(std::span<const uint8_t>(hdr->plain.data(), 28),
-                                   std::span<const uint8_t>(sc->tail.data(),
-                                                            static_cast<size_t>(records)))) {
+        hdr->check ==
+            PackDirCheck(std::span<const uint8_t>(hdr->plain.data(), 28),
+                         std::span<const uint8_t>(sc->tail.data(), static_cast<size_t>(records)))) {
       fromsidecar = !TailMatches(*sc);
     }
   } else if (hdr->saveid != 0 && hdr->saveid == sc->prevsaveid && hdr->check == sc->prevcheck) {
@@ -412,8 +412,7 @@ bool TPackDirRecord::TailMatches(const TPackSidecar& sc) {
   return disk == sc.tail;
 }
 
-bool TPackDirRecord::LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid,
-                                     uint32_t diskcheck) {
+bool TPackDirRecord::LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid, uint32_t diskcheck) {
   const int32_t s = sc.sectorsize;
   const int64_t h = PackRoundup(kPackHeaderSize, s);
   const int64_t n = static_cast<int64_t>(sc.tail.size());

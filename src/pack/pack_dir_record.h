@@ -167,7 +167,7 @@ class TPackDirRecord {
   // Files of a directory taken from the sidecar whose stored bytes no longer
   // matched their digest; the recomputed digest replaced the stored one.
   int32_t recovereddigests = 0;
-  std::string loaderror;        // why reading the directory failed, if it did
+  std::string loaderror;  // why reading the directory failed, if it did
 
  private:
   struct THeader {

@@ -392,8 +392,9 @@ TEST_F(PackDir, NameStoredTwiceKeepsTheLaterRecord) {
   TPackFileRecord later = MakeRecord("a/x", 1000, 1000, 0);
   const auto d = MD5Of(newer);
   std::copy(d.begin(), d.end(), later.digest.begin());
-  WriteFileBytes(PackOnDisk(), BuildRawPack(512, data, {}, {older, MakeRecord("b", 0, 10, 0), later},
-                                            {0, 0, kPackMagic, 3, 0}));
+  WriteFileBytes(PackOnDisk(),
+                 BuildRawPack(512, data, {}, {older, MakeRecord("b", 0, 10, 0), later},
+                              {0, 0, kPackMagic, 3, 0}));
   TPackDirRecord dir;
   EXPECT_TRUE(dir.Mount(Pack()));
   ASSERT_TRUE(dir.IsMounted()) << dir.loaderror;
@@ -439,11 +440,16 @@ TEST_F(PackDir, UnpackFolderToDir) {
 // planted pack must neither write nor name anything there.
 TEST_F(PackDir, UnsafeNamesAreDroppedWhenRead) {
   Sector(512);
-  const std::vector<std::string> unsafe = {
-      "bin32\\..\\credits.dat", "bin32/../../escaped.txt", "bin32/..\\..\\escaped.txt",
-      "bin32\\a.dll",            "/etc/passwd",             "bin32//abs.txt",
-      "bin32/c:/x.txt",           "bin32/./a",               "..",
-      ""};
+  const std::vector<std::string> unsafe = {"bin32\\..\\credits.dat",
+                                           "bin32/../../escaped.txt",
+                                           "bin32/..\\..\\escaped.txt",
+                                           "bin32\\a.dll",
+                                           "/etc/passwd",
+                                           "bin32//abs.txt",
+                                           "bin32/c:/x.txt",
+                                           "bin32/./a",
+                                           "..",
+                                           ""};
   std::vector<TPackFileRecord> files = {MakeRecord("bin32/ok.txt", 0, 10, 0)};
   for (const std::string& n : unsafe) files.push_back(MakeRecord(n, 10, 10, 0));
   WriteFileBytes(PackOnDisk(),
@@ -776,9 +782,9 @@ TEST_F(PackRecovery, ForeignDirectoryCarryingOurSaveIdHolds) {
   ours.Dismount();
   testing::TRawHeader header{0, 0, kPackMagic, 2, 0};
   header.reserved.assign(plain.begin() + 20, plain.end());
-  WriteFileBytes(PackOnDisk(),
-                 BuildRawPack(512, std::vector<uint8_t>(pack.begin(), pack.begin() + end), {},
-                              files, header));
+  WriteFileBytes(
+      PackOnDisk(),
+      BuildRawPack(512, std::vector<uint8_t>(pack.begin(), pack.begin() + end), {}, files, header));
   TPackDirRecord dir;
   dir.Mount(Pack());
   EXPECT_FALSE(dir.isrecovered);
@@ -828,7 +834,8 @@ TEST_F(PackRecovery, SidecarThatDoesNotFitThePackIsIgnored) {
        [](TPackSidecar& sc) { sc.endofdata = INT64_MAX - 100; }},
       {"counts that need more bytes than the copy has",
        [](TPackSidecar& sc) {
-         std::vector<uint8_t> plain = DecryptHeaderAt(sc.tail, static_cast<int64_t>(sc.tail.size()) - 512);
+         std::vector<uint8_t> plain =
+             DecryptHeaderAt(sc.tail, static_cast<int64_t>(sc.tail.size()) - 512);
          plain[12] = 0xFF;
          plain[13] = 0xFF;
          plain[14] = 0xFF;

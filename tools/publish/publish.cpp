@@ -98,14 +98,14 @@ std::vector<TSourceFile> ScanClient(const std::string& clientdir) {
     if (packname.size() > kPackMaxNameLength) {
       throw EVantrelError("This file name is " + std::to_string(packname.size()) +
                           " bytes long in the client's pack, longer than " +
-                          std::to_string(kPackMaxNameLength) + " bytes; cannot be published: " +
-                          p.string());
+                          std::to_string(kPackMaxNameLength) +
+                          " bytes; cannot be published: " + p.string());
     }
     if (st.st_size > kPackMaxFileSize) {
       throw EVantrelError("This file is too large for the client's pack (" +
                           std::to_string(st.st_size) + " bytes, at most " +
-                          std::to_string(kPackMaxFileSize) + "); cannot be published: " +
-                          p.string());
+                          std::to_string(kPackMaxFileSize) +
+                          "); cannot be published: " + p.string());
     }
     files.push_back({key, p.string(), static_cast<int64_t>(st.st_size), FileDate(st), {}});
   }
