@@ -605,6 +605,13 @@ TEST_F(PackDir, DamagedDirectories) {
   const TPackFileRecord good = MakeRecord("a", 0, 1000, 536);
   const Case cases[] = {
       {"intact", {}, {good}, {0, 0, kPackMagic, 1, 0}, true, 1, 0},
+      {"another writer's bytes 20 to 31",
+       {},
+       {good},
+       {0, 7, kPackMagic, 1, 3, std::vector<uint8_t>(12, 0xEE)},
+       true,
+       1,
+       0},
       {"wrong magic", {}, {good}, {0, 0, 0x12345678, 1, 0}, false, 0, 0},
       {"record count beyond the file", {}, {good}, {0, 0, kPackMagic, 0x7FFFFFFF, 0}, false, 0, 0},
       {"negative count", {}, {good}, {-1, 0, kPackMagic, 1, 0}, false, 0, 0},
