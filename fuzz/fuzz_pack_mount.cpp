@@ -8,10 +8,18 @@
 //   bit 4  the sidecar carries the header's save id as its own (else as the
 //          previous one)
 //   bit 5  add, remove and save after mounting
+//   bit 6  the input carries the sidecar: a 2-byte little-endian length L and
+//          L bytes of the sidecar file without its trailing digest, which
+//          the harness appends (so mutations reach every field behind it);
+//          the rest of the input follows as without this bit
 // Plain form: a 2-byte little-endian data length D, D data bytes, the 32
 // plain header bytes, then plain records of 336 bytes each.
+// The harness-made sidecar (bit 2) takes its save id from header bytes 20..27
+// and the previous check value from bytes 28..31.
+#include <openssl/evp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -113,18 +121,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string side = PackSidecarPath(pack);
   platform::RemoveFileAt(side);
 
+  const uint8_t* in = data + 1;
+  size_t left = size - 1;
+  if (flags & 0x40) {
+    if (left < 2) return 0;
+    const size_t l = std::min<size_t>(in[0] | (in[1] << 8), left - 2);
+    std::vector<uint8_t> file(in + 2, in + 2 + l);
+    uint8_t digest[16];
+    unsigned int len = 0;
+    EVP_Digest(file.data(), file.size(), digest, &len, EVP_md5(), nullptr);
+    file.insert(file.end(), digest, digest + 16);
+    WriteFile(side, file);
+    in += 2 + l;
+    left -= 2 + l;
+  }
+
   std::vector<uint8_t> bytes;
   if (flags & 2) {
-    if (size < 3) return 0;
-    const size_t d = std::min<size_t>(data[1] | (data[2] << 8), size - 3);
-    bytes.assign(data + 3, data + 3 + d);
-    const std::vector<uint8_t> tail = BuildTail(data + 3 + d, size - 3 - d, s);
-    if (flags & 4) {
+    if (left < 2) return 0;
+    const size_t d = std::min<size_t>(in[0] | (in[1] << 8), left - 2);
+    const uint8_t* dir = in + 2 + d;
+    const size_t dirlen = left - 2 - d;
+    bytes.assign(in + 2, in + 2 + d);
+    const std::vector<uint8_t> tail = BuildTail(dir, dirlen, s);
+    if ((flags & 4) && !(flags & 0x40)) {
       TPackSidecar sc;
       sc.sectorsize = s;
       sc.endofdata = static_cast<int64_t>(d);
       uint64_t id = 0;
-      if (size - 3 - d >= 28) std::memcpy(&id, data + 3 + d + 20, 8);
+      if (dirlen >= 28) std::memcpy(&id, dir + 20, 8);
+      if (dirlen >= 32) std::memcpy(&sc.prevcheck, dir + 28, 4);
       (flags & 0x10 ? sc.saveid : sc.prevsaveid) = id;
       sc.tail = tail;
       WriteFile(side, EncodePackSidecar(sc));
@@ -135,13 +161,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       bytes.insert(bytes.end(), tail.begin(), tail.end());
     }
   } else {
-    bytes.assign(data + 1, data + size);
+    bytes.assign(in, in + left);
   }
   WriteFile(pack, bytes);
 
   TPackDirRecord dir;
   try {
     dir.Mount(pack);
+    // What a mount keeps is safe to extract and lies inside the pack.
+    for (const auto& [name, r] : dir.filelist) {
+      if (!IsSafePackPath(name) || name.find('\\') != std::string::npos) std::abort();
+      if (r->offset < 0 || r->size < 0 || r->offset > dir.packfilesize) std::abort();
+    }
     Exercise(dir, change);
     dir.Dismount();
     if (change) {

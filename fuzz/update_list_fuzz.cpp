@@ -2,11 +2,13 @@
 // could. The first byte chooses the builder form (bit 0) and whether the
 // stored digest is recomputed first (bit 1), so that mutations reach the
 // parser behind it; the rest is the file. Every accepted list must hold
-// only safe keys and consistent chunk data.
+// only safe keys that the client's pack can store, and consistent chunk
+// data.
 #include <openssl/evp.h>
 
 #include <cstdlib>
 
+#include "pack/pack_limits.h"
 #include "versions/update_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -23,6 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   list.LoadFromStream(stream, isbuilder);
   for (const auto& [key, entry] : list.filelist) {
     if (!TUpdateList::IsSafeKey(key)) std::abort();
+    // Only what the client's pack can hold is accepted.
+    if (PackNameOf(key).size() > kPackMaxNameLength) std::abort();
+    if (entry->size > kPackMaxFileSize + (kPackMaxFileSize >> 10)) std::abort();
     if (entry->size < 0 || entry->chunkcount != GetChunkCount(entry->size) ||
         entry->chunksize != GetChunkSize(entry->size) ||
         static_cast<int64_t>(entry->chunkcrc32.size()) != entry->chunkcount) {

@@ -40,6 +40,10 @@ constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 
 int64_t TPackDirRecord::CalculateFileMargin(const std::string& filename, int64_t size) const {
   if (size < 0) throw EPackError("Negative size for \"" + filename + "\"");
+  if (size > kPackMaxFileSize) {
+    throw EPackError("\"" + filename + "\" is too large for the pack (" + std::to_string(size) +
+                     " bytes; a file may have at most " + std::to_string(kPackMaxFileSize) + ")");
+  }
   const double z = static_cast<double>(size);
   double t = 0;
   if (IsFixedSize(filename)) {
@@ -54,15 +58,14 @@ int64_t TPackDirRecord::CalculateFileMargin(const std::string& filename, int64_t
     t = 1.02 * z;
   }
   // Nearest integer, ties to even (the default rounding mode).
-  const double d = std::nearbyint(t);
-  // Slot lengths count in signed 32-bit values: a file whose slot would not
-  // fit one cannot be stored.
-  if (d > static_cast<double>(kInt32Max)) {
-    throw EPackError("\"" + filename + "\" is too large for the pack (" + std::to_string(size) +
-                     " bytes)");
-  }
-  const int64_t e = PackRoundup(static_cast<int64_t>(d), logicalsectorsize);
-  if (e > kInt32Max) {
+  double d = std::nearbyint(t);
+  // A slot is counted in signed 32 bits: the slack of a large file shrinks
+  // so that its slot still fits one, rather than the file being refused.
+  const int64_t s = logicalsectorsize;
+  const int64_t cap = (kInt32Max / s) * s;
+  if (d > static_cast<double>(cap)) d = static_cast<double>(cap);
+  const int64_t e = PackRoundup(static_cast<int64_t>(d), s);
+  if (e > kInt32Max || e < size) {
     throw EPackError("\"" + filename + "\" is too large for the pack (" + std::to_string(size) +
                      " bytes)");
   }

@@ -21,6 +21,8 @@ namespace vantrel {
 namespace {
 
 constexpr int64_t kCopyBlock = 65536;
+// A sidecar larger than this (1.5 million records) is not read.
+constexpr int64_t kMaxSidecarSize = int64_t{512} << 20;
 constexpr int kFolderAttempts = 3;
 
 template <typename T>
@@ -56,11 +58,37 @@ struct TMD5 {
   EVP_MD_CTX* ctx;
 };
 
+// A stored name that may become a path under a folder on disk: no "\\"
+// (another separator elsewhere), nothing IsSafePackPath refuses (empty,
+// "." and ".." components, an absolute form, ":", NUL).
+bool IsStoredNameSafe(const std::string& name) {
+  return name.find('\\') == std::string::npos && IsSafePackPath(name);
+}
+
 // A record lies inside the data area [0, end) with no negative field.
 bool InsideDataArea(const TPackFileRecord& r, int64_t end) {
   if (r.offset < 0 || r.size < 0 || r.margin < 0) return false;
   return r.offset <= end && r.size <= end - r.offset && r.margin <= end - r.offset - r.size;
 }
+
+// Filler bytes, eight from each draw of the generator.
+void Fill(uint8_t* from, uint8_t* to, std::mt19937_64& rng) {
+  while (from < to) {
+    const uint64_t v = rng();
+    for (int i = 0; i < 8 && from < to; ++i) *from++ = static_cast<uint8_t>(v >> (8 * i));
+  }
+}
+
+// A copy buffer that is not zero-filled first (every byte is written before
+// it is read).
+class TCopyBuffer {
+ public:
+  explicit TCopyBuffer(int64_t n) : p_(new uint8_t[static_cast<size_t>(n)]) {}
+  uint8_t* data() const { return p_.get(); }
+
+ private:
+  std::unique_ptr<uint8_t[]> p_;
+};
 
 // Ends the save side of the handshake on every way out.
 template <typename F>
@@ -133,8 +161,11 @@ void TPackDirRecord::ResetState() {
   foundsectorsize = 0;
   isrecovered = false;
   droppedrecords = 0;
+  unsafenames.clear();
+  recovereddigests = 0;
   loaderror.clear();
   headersaveid_ = 0;
+  headercheck_ = 0;
 }
 
 void TPackDirRecord::Reset() {
@@ -217,6 +248,8 @@ std::optional<TPackDirRecord::THeader> TPackDirRecord::ReadHeader(int32_t sector
   hdr.numRecord = GetLE<int32_t>(&plain[12]);
   hdr.ver = GetLE<int32_t>(&plain[16]);
   hdr.saveid = GetLE<uint64_t>(&plain[20]);
+  hdr.check = GetLE<uint32_t>(&plain[28]);
+  std::copy_n(plain.begin(), kPackHeaderSize, hdr.plain.begin());
   if (hdr.sig != kPackMagic) return std::nullopt;
   // Counts that cannot describe a record block inside the file are no
   // directory either (a tampered or torn header).
@@ -259,6 +292,7 @@ bool TPackDirRecord::LoadDir() {
   numRecord = hdr->numRecord;
   ver = hdr->ver;
   headersaveid_ = hdr->saveid;
+  headercheck_ = hdr->check;
   const int64_t h = PackRoundup(kPackHeaderSize, s);
   const int64_t b = PackRoundup((static_cast<int64_t>(numUnused) + numRecord) * kPackRecordSize, s);
   if (b > 0) {
@@ -291,8 +325,19 @@ void TPackDirRecord::ParseRecords(const uint8_t* block, int32_t unused, int32_t 
       continue;
     }
     std::string key = r->Name();
-    if (filelist.count(key) != 0) {
-      throw EPackError("The pack directory names \"" + key + "\" twice");
+    // A name that could lead outside the folder it is extracted to is left
+    // out: the file counts as absent, so a repair fetches it again.
+    if (!IsStoredNameSafe(key)) {
+      ++droppedrecords;
+      unsafenames.push_back(std::move(key));
+      continue;
+    }
+    // A name stored twice (an older writer cut long names and then stored
+    // the file again under the cut name): the later record is the newer one.
+    if (const auto it = filelist.find(key); it != filelist.end()) {
+      ++droppedrecords;
+      it->second = std::move(r);
+      continue;
     }
     filelist.emplace(std::move(key), std::move(r));
   }
@@ -305,53 +350,76 @@ void TPackDirRecord::LoadDirectory() {
   std::optional<TPackSidecar> sc;
   if (const std::string side = PackSidecarPath(packfilename); platform::FileExists(side)) {
     try {
-      TMemoryStream bytes;
-      bytes.LoadFromFile(side);
-      sc = DecodePackSidecar(bytes.Bytes());
+      TFileStream file(side, TFileMode::OpenRead, TFileShare::DenyNone);
+      const int64_t n = file.Size();
+      // Read whole into memory only when it can be a directory at all.
+      if (n > 0 && n <= kMaxSidecarSize) {
+        std::vector<uint8_t> bytes(static_cast<size_t>(n));
+        file.ReadBuffer(bytes.data(), n);
+        sc = DecodePackSidecar(bytes);
+      }
     } catch (const std::exception&) {
       sc.reset();  // an unreadable sidecar is as good as none
     }
   }
+  packfilesize = packfile->Size();
+  // Every save makes the pack reach its end of data before it writes the
+  // sidecar: one whose directory would lie beyond the pack belongs to other
+  // bytes.
+  if (sc && sc->endofdata > packfilesize) sc.reset();
   if (!sc) {
     Load();
     return;
   }
   // Which directory describes the pack: the pack's own, unless a crash
-  // overwrote or tore it since the sidecar's save.
-  packfilesize = packfile->Size();
+  // overwrote or tore it since the sidecar's save. A header counts as one
+  // of ours only when its id and its check value, which covers the id and
+  // the directory it was written with, both match.
   std::optional<THeader> hdr = ReadHeader(logicalsectorsize);
   if (!hdr && logicalsectorsize != kPackFallbackSectorSize)
     hdr = ReadHeader(kPackFallbackSectorSize);
   bool fromsidecar = false;
-  uint64_t diskid = 0;
   if (!hdr) {
     fromsidecar = true;  // overwritten by data added after the save
   } else if (hdr->saveid != 0 && hdr->saveid == sc->saveid) {
-    diskid = hdr->saveid;
-    fromsidecar = !TailMatches(*sc);  // header intact, records overwritten
-  } else if (hdr->saveid != 0 && hdr->saveid == sc->prevsaveid) {
-    diskid = hdr->saveid;
+    // The header that save wrote, its records overwritten since (else the
+    // pack's copy is the sidecar's, byte for byte).
+    const int64_t n = static_cast<int64_t>(sc->tail.size());
+    const int64_t h = PackRoundup(kPackHeaderSize, sc->sectorsize);
+    const int64_t records =
+        static_cast<int64_t>(hdr->numUnused + int64_t{hdr->numRecord}) * kPackRecordSize;
+    if (records <= n - h &&
+        hdr->check ==
+            PackDirCheck(std::span<const uint8_t>(hdr->plain.data(), 28),
+                         std::span<const uint8_t>(sc->tail.data(), static_cast<size_t>(records)))) {
+      fromsidecar = !TailMatches(*sc);
+    }
+  } else if (hdr->saveid != 0 && hdr->saveid == sc->prevsaveid && hdr->check == sc->prevcheck) {
     fromsidecar = true;  // the save stopped while it rewrote the pack's directory
   }
-  // Otherwise the pack was rewritten by another writer: its own directory holds.
-  if (fromsidecar && LoadFromSidecar(*sc, diskid)) return;
+  // Otherwise the pack was rewritten by another writer, or put back from
+  // a copy of another save: its own directory holds.
+  if (fromsidecar && LoadFromSidecar(*sc, hdr ? hdr->saveid : 0, hdr ? hdr->check : 0)) {
+    RecomputeDigests();
+    return;
+  }
   Load();
 }
 
 bool TPackDirRecord::TailMatches(const TPackSidecar& sc) {
   const int64_t n = static_cast<int64_t>(sc.tail.size());
-  if (packfilesize != sc.endofdata + n) return false;
+  if (sc.endofdata > packfilesize || packfilesize - sc.endofdata != n) return false;
   std::vector<uint8_t> disk(static_cast<size_t>(n));
   packfile->SetPosition(sc.endofdata);
   packfile->ReadBuffer(disk.data(), n);
   return disk == sc.tail;
 }
 
-bool TPackDirRecord::LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid) {
+bool TPackDirRecord::LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid, uint32_t diskcheck) {
   const int32_t s = sc.sectorsize;
   const int64_t h = PackRoundup(kPackHeaderSize, s);
   const int64_t n = static_cast<int64_t>(sc.tail.size());
-  if (n < h) return false;
+  if (n < h || sc.endofdata > packfilesize) return false;
   const std::vector<uint8_t> plain =
       DecryptDirData(std::span<const uint8_t>(sc.tail.data() + (n - h), kPackHeaderSize));
   const int32_t unused = GetLE<int32_t>(&plain[0]);
@@ -361,7 +429,7 @@ bool TPackDirRecord::LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid) {
   if (b + h != n) return false;
   endofdata = b > 0 ? sc.endofdata : 0;
   // The sidecar fits the pack when the bytes of every file it names are in
-  // the pack (the slack behind the last one may not be written yet).
+  // the pack.
   bool fits = true;
   try {
     ParseRecords(sc.tail.data(), unused, files);
@@ -375,6 +443,7 @@ bool TPackDirRecord::LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid) {
     numRecord = numUnused = 0;
     endofdata = 0;
     droppedrecords = 0;
+    unsafenames.clear();
     return false;
   }
   attr = GetLE<uint32_t>(&plain[4]);
@@ -384,7 +453,21 @@ bool TPackDirRecord::LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid) {
   isrecovered = true;
   ischanged = true;  // the pack's own directory must be written again
   headersaveid_ = diskid;
+  headercheck_ = diskcheck;
   return true;
+}
+
+void TPackDirRecord::RecomputeDigests() {
+  // A directory brought back describes bytes that may have changed since
+  // its save (a file replaced in place, a slot reused, a pack put back from
+  // a copy): no stored digest is trusted before it is checked.
+  for (const auto& [key, r] : filelist) {
+    const TBytes d = DigestStored(*r);
+    if (!std::equal(d.begin(), d.end(), r->digest.begin())) {
+      std::copy(d.begin(), d.end(), r->digest.begin());
+      ++recovereddigests;
+    }
+  }
 }
 
 // --- Writing the directory ---------------------------------------------------
@@ -436,7 +519,7 @@ bool TPackDirRecord::SaveDir() {
     p += kPackRecordSize;
   }
   // Filler behind the records and behind the header is never read.
-  for (uint8_t* f = p; f < tail.data() + b; ++f) *f = static_cast<uint8_t>(rng());
+  Fill(p, tail.data() + b, rng);
   uint64_t saveid = 0;
   while (saveid == 0) saveid = rng();
   uint8_t header[kPackHeaderSize] = {};
@@ -445,15 +528,23 @@ bool TPackDirRecord::SaveDir() {
   PutLE<int32_t>(&header[8], kPackMagic);
   PutLE<int32_t>(&header[12], numRecord);
   PutLE<int32_t>(&header[16], ver);
-  PutLE<uint64_t>(&header[20], saveid);  // bytes 20..31 are free for the writer
+  // Bytes 20..31 are free for the writer: the save's id and a check value
+  // over it and the records it goes with.
+  PutLE<uint64_t>(&header[20], saveid);
+  const uint32_t check =
+      PackDirCheck(std::span<const uint8_t>(header, 28),
+                   std::span<const uint8_t>(tail.data(), static_cast<size_t>(r * kPackRecordSize)));
+  PutLE<uint32_t>(&header[28], check);
   const std::vector<uint8_t> enc = EncryptDirData(header);
   uint8_t* hp = tail.data() + b;
   std::memcpy(hp, enc.data(), kPackHeaderSize);
-  for (uint8_t* f = hp + kPackHeaderSize; f < tail.data() + b + h; ++f)
-    *f = static_cast<uint8_t>(rng());
+  Fill(hp + kPackHeaderSize, tail.data() + b + h, rng);
 
   // Data written since the last save reaches the device before any
-  // directory that names it; then the sidecar, then the pack's own copy.
+  // directory that names it, and the pack reaches its end of data (the
+  // slack of the last file may not be written yet); then the sidecar, then
+  // the pack's own copy.
+  if (packfile->Size() < endofdata) packfile->SetSize(endofdata);
   packfile->Flush();
   WriteSidecar(tail, saveid);
   packfile->SetPosition(endofdata);
@@ -463,6 +554,7 @@ bool TPackDirRecord::SaveDir() {
   packfile->Flush();
   packfilesize = end;
   headersaveid_ = saveid;
+  headercheck_ = check;
   return true;
 }
 
@@ -472,6 +564,7 @@ void TPackDirRecord::WriteSidecar(const std::vector<uint8_t>& tail, uint64_t sav
   sc.endofdata = endofdata;
   sc.saveid = saveid;
   sc.prevsaveid = headersaveid_;
+  sc.prevcheck = headercheck_;
   sc.tail = tail;
   const std::string side = PackSidecarPath(packfilename);
   try {
@@ -497,13 +590,19 @@ bool TPackDirRecord::AddReplaceFile(const std::string& filename, TStream& stream
   TOnExit done{[this] { EndChange(); }};
   RequireWritable();
   const std::string name = TPackFileRecord::FixName(filename);
+  // Names a later mount would not read back as they are stay out.
+  if (name.size() > kPackMaxNameLength) {
+    throw EPackError("The name \"" + name + "\" is longer than " +
+                     std::to_string(kPackMaxNameLength) + " bytes; not stored");
+  }
+  if (!IsStoredNameSafe(name)) throw EPackError("Unsafe file name, not stored: \"" + name + "\"");
   const int64_t size = std::max<int64_t>(0, stream.Size() - stream.Position());
   CalculateFileMargin(name, size);  // a file too large raises before anything changes
   TPackFileRecord& r = PlaceFile(name, size);
   ischanged = true;  // the record has its new place even if the copy fails
   packfile->SetPosition(r.offset);
   TMD5 md5;
-  std::vector<uint8_t> buf(static_cast<size_t>(std::min(kCopyBlock, std::max<int64_t>(size, 1))));
+  const TCopyBuffer buf(std::min(kCopyBlock, std::max<int64_t>(size, 1)));
   for (int64_t left = size; left > 0;) {
     const int64_t n = std::min(kCopyBlock, left);
     stream.ReadBuffer(buf.data(), n);
@@ -534,7 +633,7 @@ TBytes TPackDirRecord::DigestStored(const TPackFileRecord& r) {
   RequireFile();
   packfile->SetPosition(r.offset);
   TMD5 md5;
-  std::vector<uint8_t> buf(static_cast<size_t>(kCopyBlock));
+  const TCopyBuffer buf(kCopyBlock);
   for (int64_t left = r.size; left > 0;) {
     const int64_t n = packfile->Read(buf.data(), std::min(kCopyBlock, left));
     if (n <= 0) break;  // the pack ends inside the file: digest what is there
@@ -620,7 +719,7 @@ void TPackDirRecord::ExtractEntries(
   RequireFile();
   std::string dst = dstfolder;
   if (dst.empty() || (dst.back() != '\\' && dst.back() != '/')) dst += "\\";
-  std::vector<uint8_t> buf(static_cast<size_t>(kCopyBlock));
+  const TCopyBuffer buf(kCopyBlock);
   std::set<std::string> folders;
   for (const auto* entry : entries) {
     const TPackFileRecord& r = *entry->second;

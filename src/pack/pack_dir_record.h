@@ -16,6 +16,7 @@
 // page), so each operation has one form for names.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -66,7 +67,7 @@ class TPackDirRecord {
 
   // Reads the directory of the open pack: the volume's sector size first,
   // then 512. False when none was found (the directory is empty and
-  // ischanged set). Read errors and a name stored twice raise.
+  // ischanged set). Read errors raise.
   bool Load();
   // One attempt with logicalsectorsize.
   bool LoadDir();
@@ -90,7 +91,9 @@ class TPackDirRecord {
   // False, with nothing changed, while a save runs. A read or write error
   // raises; the file then keeps its new place with its previous digest (zero
   // for a new file), so a digest check finds it different. Raises
-  // EPackError for a file too large for the pack or a pack not mounted.
+  // EPackError, with nothing changed, for a file too large for the pack
+  // (kPackMaxFileSize), a normalized name longer than kPackMaxNameLength or
+  // unsafe to extract (IsSafePackPath, or holding "\"), or a pack not mounted.
   bool AddReplaceFile(const std::string& filename, TStream& stream);
   // True, also for a name not in the pack; false while a save runs.
   bool RemoveFile(const std::string& filename);
@@ -158,21 +161,32 @@ class TPackDirRecord {
   bool isreadonly = false;
   int32_t foundsectorsize = 0;  // S the directory was read with; 0: none read
   bool isrecovered = false;     // the directory came from the sidecar
-  int32_t droppedrecords = 0;   // records outside the data area, left out
-  std::string loaderror;        // why reading the directory failed, if it did
+  // Records left out: outside the data area, unsafe names, the older of
+  // two records of one name. The next save writes the directory without them.
+  int32_t droppedrecords = 0;
+  // Names of records left out as unsafe, for the caller to log; those files
+  // count as absent.
+  std::vector<std::string> unsafenames;
+  // Files of a directory taken from the sidecar whose stored bytes no longer
+  // matched their digest; the recomputed digest replaced the stored one.
+  int32_t recovereddigests = 0;
+  std::string loaderror;  // why reading the directory failed, if it did
 
  private:
   struct THeader {
     int32_t numUnused, sig, numRecord, ver;
     uint32_t attr;
     uint64_t saveid;
+    uint32_t check;
+    std::array<uint8_t, kPackHeaderSize> plain;
   };
 
   bool MountFile(const std::string& filename, bool readonly);
   void ResetState();
   void LoadDirectory();
   std::optional<THeader> ReadHeader(int32_t sectorsize);
-  bool LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid);
+  bool LoadFromSidecar(const TPackSidecar& sc, uint64_t diskid, uint32_t diskcheck);
+  void RecomputeDigests();
   bool TailMatches(const TPackSidecar& sc);
   void ParseRecords(const uint8_t* block, int32_t unused, int32_t files);
   void SaveUnderHandshake();
@@ -195,6 +209,7 @@ class TPackDirRecord {
   std::mutex flagsmutex_;  // guards the test-and-set pairs of ischanging/issaving
   std::condition_variable flagscv_;
   uint64_t headersaveid_ = 0;  // id the header on disk carries (0: none known)
+  uint32_t headercheck_ = 0;   // and its check value
 };
 
 // The process's single pack object, made on first use (thread-safe).

@@ -37,12 +37,7 @@ T Get(const uint8_t* p) {
 
 }  // namespace
 
-std::string TPackFileRecord::FixName(const std::string& filename) {
-  std::string out = platform::AnsiLowerCase(filename);
-  std::replace(out.begin(), out.end(), '\\', '/');
-  if (!out.empty() && out[0] == '/') out.erase(0, 1);
-  return out;
-}
+std::string TPackFileRecord::FixName(const std::string& filename) { return PackNameOf(filename); }
 
 std::array<uint8_t, kPackRecordSize> TPackFileRecord::Encode() const {
   std::array<uint8_t, kPackRecordSize> plain{};

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "pack/pack_limits.h"
 #include "platform/stream.h"
 
 namespace vantrel {
@@ -16,10 +17,6 @@ inline constexpr int kPackHeaderSize = 32;   // the encrypted header
 inline constexpr int kPackFallbackSectorSize = 512;
 inline constexpr int32_t kPackMagic = 0x4A454449;  // "IDEJ" in file order
 inline constexpr const char* kPackUnusedName = "__unused__";
-inline constexpr size_t kPackMaxNameLength = 260;  // bytes of fname before its NUL
-// The most bytes one stored file can have: slot lengths (size plus margin)
-// count in signed 32-bit values.
-inline constexpr int64_t kPackMaxFileSize = 0x7FFFFFFF;
 
 // The smallest multiple of s that is not below a (0 for a = 0). s > 0.
 constexpr int64_t PackRoundup(int64_t a, int64_t s) { return ((a + s - 1) / s) * s; }

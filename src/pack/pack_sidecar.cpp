@@ -1,6 +1,7 @@
 #include "pack/pack_sidecar.h"
 
 #include <openssl/evp.h>
+#include <zlib.h>
 
 #include <cstring>
 
@@ -29,11 +30,19 @@ bool MD5Of(const uint8_t* data, size_t n, uint8_t* out) {
 
 }  // namespace
 
+uint32_t PackDirCheck(std::span<const uint8_t> header28, std::span<const uint8_t> records) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  // zlib reads a null buffer as "start again": empty spans are skipped.
+  if (!header28.empty()) crc = crc32_z(crc, header28.data(), header28.size());
+  if (!records.empty()) crc = crc32_z(crc, records.data(), records.size());
+  return static_cast<uint32_t>(crc);
+}
+
 std::vector<uint8_t> EncodePackSidecar(const TPackSidecar& sidecar) {
   std::vector<uint8_t> out(kSidecarMagic, kSidecarMagic + sizeof kSidecarMagic);
   out.reserve(kFixedPart + sidecar.tail.size() + kDigestSize);
   PutLE(out, static_cast<uint32_t>(sidecar.sectorsize), 4);
-  PutLE(out, 0, 4);
+  PutLE(out, sidecar.prevcheck, 4);
   PutLE(out, static_cast<uint64_t>(sidecar.endofdata), 8);
   PutLE(out, sidecar.saveid, 8);
   PutLE(out, sidecar.prevsaveid, 8);
@@ -58,6 +67,7 @@ std::optional<TPackSidecar> DecodePackSidecar(std::span<const uint8_t> bytes) {
   }
   TPackSidecar sc;
   sc.sectorsize = static_cast<int32_t>(GetLE(p + 8, 4));
+  sc.prevcheck = static_cast<uint32_t>(GetLE(p + 12, 4));
   sc.endofdata = static_cast<int64_t>(GetLE(p + 16, 8));
   sc.saveid = GetLE(p + 24, 8);
   sc.prevsaveid = GetLE(p + 32, 8);

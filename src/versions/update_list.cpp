@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "pack/pack_limits.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 
@@ -18,6 +19,14 @@ constexpr int64_t kMaxBodySize = int64_t{512} * 1024 * 1024;
 // Zero-filled check slots a single list may allocate for layouts that do
 // not store the values (16 Mi slots = 8 TiB of transfer forms at least).
 constexpr int64_t kMaxImplicitSlots = int64_t{16} * 1024 * 1024;
+
+// The largest transfer form of a file the pack can hold: the file itself
+// when it travels as it is, its zlib stream (which may be a little larger
+// than the file: zlib's bound for stored blocks) when compressed.
+constexpr int64_t kMaxPlainTransferSize = kPackMaxFileSize;
+constexpr int64_t kMaxPackedTransferSize = kPackMaxFileSize + (kPackMaxFileSize >> 12) +
+                                           (kPackMaxFileSize >> 14) + (kPackMaxFileSize >> 25) +
+                                           13 + 6;
 
 // A memory stream that refuses to grow past a limit: the unpacker then
 // fails like on corrupt data.
@@ -292,7 +301,7 @@ bool TUpdateList::LoadFromStream(TStream& stream, bool isbuilder) {
   }
 
   TBodyReader in(body.Memory(), static_cast<size_t>(body.Size()));
-  bool unsafe = false;
+  bool refused = false;
   try {
     if (!rawentriesonly) {
       loaded.structversion = in.U8();
@@ -354,6 +363,13 @@ bool TUpdateList::LoadFromStream(TStream& stream, bool isbuilder) {
       } else if (sv >= 3) {
         file->compressed = IsCompressedByRule(key, loaded.compressall, excludeitems);
       }
+      // An entry the pack could not store fails the whole list: its name
+      // would be cut in the pack's record, or no slot could hold it.
+      if (PackNameOf(key).size() > kPackMaxNameLength ||
+          file->size > (file->compressed ? kMaxPackedTransferSize : kMaxPlainTransferSize)) {
+        refused = true;
+        break;
+      }
       file->chunkcrc32.assign(static_cast<size_t>(chunks), 0);
       if (crcsstored) {
         for (uint32_t& crc : file->chunkcrc32) {
@@ -377,7 +393,7 @@ bool TUpdateList::LoadFromStream(TStream& stream, bool isbuilder) {
       // The one check of keys from outside: a key that could leave the
       // game folder or the download folder condemns the whole list.
       if (!IsSafeKey(key)) {
-        unsafe = true;
+        refused = true;
         break;
       }
       loaded.filelist.emplace(key, std::move(file));
@@ -386,7 +402,7 @@ bool TUpdateList::LoadFromStream(TStream& stream, bool isbuilder) {
     // Reading ends here; what was read stays.
   }
 
-  if (unsafe) {
+  if (refused) {
     *this = TUpdateList();
     return false;
   }

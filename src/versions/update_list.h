@@ -50,9 +50,12 @@ class TUpdateList {
   void AddFile(const std::string& key, std::unique_ptr<TUpdateFile> file);
 
   // Reads a list occupying the stream from offset 0 to its end. False when
-  // the stored digest does not match (the list is unchanged), when a key is
-  // unsafe to join to a folder (nothing of the list is kept), or when the
-  // build number is not above 0.
+  // the stored digest does not match (the list is unchanged); false with
+  // nothing of the list kept (a list error) when a key is unsafe to join to
+  // a folder, when its pack name is longer than kPackMaxNameLength or when
+  // its transfer form is larger than the pack can hold (kPackMaxFileSize,
+  // plus zlib's overhead when compressed); false when the build number is
+  // not above 0.
   bool LoadFromStream(TStream& stream, bool isbuilder = false);
   // False and updateversion -1 when the file does not exist; raises the
   // opening error of a file that exists but cannot be opened.

@@ -102,20 +102,23 @@ bool DecompressStream(TStream& source, TStream& dest) {
     z_stream zs{};
     if (inflateInit2(&zs, 15) != Z_OK) return false;
     std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&zs, inflateEnd);
-    std::vector<uint8_t> in(64 * 1024), out(256 * 1024);
+    // Small, uninitialized buffers: a list is unpacked on every check, and
+    // large or zero-filled ones cost more than the unpacking of a small list.
+    constexpr int64_t kIn = 16 * 1024, kOut = 64 * 1024;
+    const std::unique_ptr<uint8_t[]> in(new uint8_t[kIn]), out(new uint8_t[kOut]);
     int rc = Z_OK;
     while (rc != Z_STREAM_END) {
       if (zs.avail_in == 0) {
-        const int64_t n = source.Read(in.data(), static_cast<int64_t>(in.size()));
+        const int64_t n = source.Read(in.get(), kIn);
         if (n <= 0) return false;  // the data ended inside the stream
-        zs.next_in = in.data();
+        zs.next_in = in.get();
         zs.avail_in = static_cast<uInt>(n);
       }
-      zs.next_out = out.data();
-      zs.avail_out = static_cast<uInt>(out.size());
+      zs.next_out = out.get();
+      zs.avail_out = static_cast<uInt>(kOut);
       rc = inflate(&zs, Z_NO_FLUSH);
       if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return false;
-      dest.WriteBuffer(out.data(), static_cast<int64_t>(out.size() - zs.avail_out));
+      dest.WriteBuffer(out.get(), kOut - static_cast<int64_t>(zs.avail_out));
     }
     return true;
   } catch (const std::exception&) {

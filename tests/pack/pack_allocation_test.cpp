@@ -38,10 +38,54 @@ TEST(PackAllocation, MarginRule) {
     dir.logicalsectorsize = c.sector;
     EXPECT_EQ(dir.CalculateFileMargin(c.name, c.size), c.margin);
   }
+}
+
+// A large file gets less slack instead of being refused: its slot (bytes
+// plus margin) stays a whole number of sectors that a signed 32-bit count
+// holds. Only a file that cannot fit any slot is refused, by name.
+TEST(PackAllocation, LargeFilesGetASlotThatFits) {
+  struct Case {
+    const char* name;
+    int32_t sector;
+    int64_t size;
+    int64_t slot;  // expected size + margin
+  };
+  const int64_t max = kPackMaxFileSize;
+  const Case cases[] = {
+      // Twice the size still fits: the margin rule as it stands.
+      {"game/db/compact.sqlite", 4096, 1000000000, 2000003072},
+      // A 1 GiB database: twice the size does not fit, the slot is capped.
+      {"game/db/compact.sqlite", 4096, int64_t{1} << 30, 2147479552},
+      {"game/db/compact.sqlite", 512, int64_t{1} << 30, 2147483136},
+      {"data/big.bin", 4096, 2110000000, 2147479552},
+      {"data/big.dds", 4096, 2110000000, 2110001152},
+      {"data/big.bin", 4096, max, 2147479552},
+      {"data/big.bin", kPackMaxSectorSize, max, max},
+  };
+  TPackDirRecord dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.size) + " S " +
+                 std::to_string(c.sector));
+    dir.logicalsectorsize = c.sector;
+    const int64_t margin = dir.CalculateFileMargin(c.name, c.size);
+    EXPECT_EQ(c.size + margin, c.slot);
+    EXPECT_GE(margin, 0);
+    EXPECT_EQ((c.size + margin) % c.sector, 0);
+  }
+  // Placing one keeps the record's 32-bit margin exact.
   dir.logicalsectorsize = 4096;
-  EXPECT_THROW(dir.CalculateFileMargin("data/big.bin", int64_t{2110000000}), EPackError);
-  EXPECT_THROW(dir.CalculateFileMargin("game/db/compact.sqlite", int64_t{1100000000}), EPackError);
-  EXPECT_NO_THROW(dir.CalculateFileMargin("game/db/compact.sqlite", int64_t{1000000000}));
+  TPackFileRecord& r = dir.PlaceFile("game/db/compact.sqlite", int64_t{1} << 30);
+  EXPECT_EQ(r.size + r.margin, 2147479552);
+  EXPECT_EQ(dir.endofdata, 2147479552);
+
+  for (const int64_t size : {max + 1, int64_t{1} << 31, INT64_MAX}) {
+    try {
+      dir.CalculateFileMargin("data/huge.bin", size);
+      ADD_FAILURE() << size << " was accepted";
+    } catch (const EPackError& e) {
+      EXPECT_NE(std::string(e.what()).find("data/huge.bin"), std::string::npos) << e.what();
+    }
+  }
 }
 
 // A directory in memory with unused slots [offset, offset + size) and files

@@ -4,9 +4,15 @@
 // way when it died.
 //
 //   pack_crash_child PACK JOURNAL SEED
+//   pack_crash_child PACK JOURNAL SEED park
+//
+// With "park" it instead appends one file larger than the data area (so it
+// lands at the end, over the directory), notes "parked" and waits to be
+// killed: a crash that certainly leaves the directory overwritten.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -29,8 +35,9 @@ void Note(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: pack_crash_child PACK JOURNAL SEED\n");
+  const bool park = argc == 5 && std::string(argv[4]) == "park";
+  if (argc != 4 && !park) {
+    std::fprintf(stderr, "usage: pack_crash_child PACK JOURNAL SEED [park]\n");
     return 2;
   }
   journal = ::open(argv[2], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -42,6 +49,13 @@ int main(int argc, char** argv) {
   vantrel::TPackDirRecord& dir = vantrel::GetPackDir();
   try {
     dir.Mount(argv[1]);
+    if (park) {
+      const size_t size = static_cast<size_t>(std::max<int64_t>(dir.endofdata + 1, 1000));
+      vantrel::TMemoryStream s(vantrel::testing::PatternBytes(size, 7));
+      if (!dir.AddReplaceFile("park/file", s)) return 4;
+      Note("parked");
+      for (;;) ::pause();
+    }
     for (;;) {
       const unsigned pick = static_cast<unsigned>(rng() % 100);
       if (pick < 70) {

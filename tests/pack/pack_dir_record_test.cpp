@@ -346,18 +346,68 @@ TEST_F(PackDir, RecalculateFileDigest) {
   dir.Dismount();
 }
 
-TEST_F(PackDir, LongNamesAreCutInTheRecord) {
+// A name cut in its record would no longer match its key after the next
+// mount, and the file would then be stored twice: the pack refuses it.
+TEST_F(PackDir, NamesLongerThanARecordHoldsAreRefused) {
   Sector(512);
-  const std::string name = "game/" + std::string(300, 'n');
+  const std::string longest = "game/" + std::string(255, 'n');
+  // 130 two-byte letters: 260 characters, but 265 bytes.
+  std::string wide = "game/";
+  for (int i = 0; i < 130; ++i) wide += "\xc3\xa9";
+  const std::string names[] = {"game/" + std::string(256, 'n'), wide,
+                               "\\Game\\" + std::string(300, 'N')};
   TPackDirRecord dir;
   dir.Mount(Pack());
-  ASSERT_TRUE(AddBytes(dir, name, PatternBytes(10, 1)));
-  EXPECT_TRUE(dir.IsFileExist(name));
-  EXPECT_EQ(dir.filelist.at(name)->Name(), name.substr(0, 260));
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name.size());
+    try {
+      AddBytes(dir, name, PatternBytes(10, 1));
+      ADD_FAILURE() << "stored";
+    } catch (const EPackError& e) {
+      EXPECT_NE(std::string(e.what()).find("longer than 260 bytes"), std::string::npos);
+      EXPECT_NE(std::string(e.what()).find(TPackFileRecord::FixName(name).substr(0, 40)),
+                std::string::npos);
+    }
+  }
+  EXPECT_TRUE(dir.filelist.empty());
+  EXPECT_EQ(dir.endofdata, 0);
+  ASSERT_EQ(longest.size(), kPackMaxNameLength);
+  ASSERT_TRUE(AddBytes(dir, longest, PatternBytes(10, 1)));
   dir.Dismount();
   dir.Mount(Pack());
-  EXPECT_FALSE(dir.IsFileExist(name));
-  EXPECT_TRUE(dir.IsFileExist(name.substr(0, 260)));
+  EXPECT_TRUE(dir.IsFileExist(longest));
+  EXPECT_EQ(dir.filelist.size(), 1u);
+  dir.Dismount();
+}
+
+// What an older writer left behind: a long name cut in one record, then the
+// same file stored again under the cut name. The pack mounts with the later
+// record, and the next save keeps only that one.
+TEST_F(PackDir, NameStoredTwiceKeepsTheLaterRecord) {
+  Sector(512);
+  std::vector<uint8_t> data = PatternBytes(1000, 1);
+  const std::vector<uint8_t> newer = PatternBytes(1000, 2);
+  data.insert(data.end(), newer.begin(), newer.end());
+  TPackFileRecord older = MakeRecord("a/x", 0, 1000, 0);
+  TPackFileRecord later = MakeRecord("a/x", 1000, 1000, 0);
+  const auto d = MD5Of(newer);
+  std::copy(d.begin(), d.end(), later.digest.begin());
+  WriteFileBytes(PackOnDisk(),
+                 BuildRawPack(512, data, {}, {older, MakeRecord("b", 0, 10, 0), later},
+                              {0, 0, kPackMagic, 3, 0}));
+  TPackDirRecord dir;
+  EXPECT_TRUE(dir.Mount(Pack()));
+  ASSERT_TRUE(dir.IsMounted()) << dir.loaderror;
+  EXPECT_EQ(dir.filelist.size(), 2u);
+  EXPECT_EQ(dir.filelist.at("a/x")->offset, 1000);
+  EXPECT_EQ(dir.GetFileDigest("a/x"), MD5Of(newer));
+  EXPECT_EQ(dir.droppedrecords, 1);
+  EXPECT_TRUE(dir.ischanged);
+  dir.Dismount();
+  dir.Mount(Pack());
+  EXPECT_EQ(dir.droppedrecords, 0);
+  EXPECT_EQ(dir.numRecord, 2);
+  EXPECT_EQ(dir.ComputeFileDigest("a/x"), MD5Of(newer));
   dir.Dismount();
 }
 
@@ -386,6 +436,52 @@ TEST_F(PackDir, UnpackFolderToDir) {
   dir.Dismount();
 }
 
+// Names that could lead outside the folder a file is extracted to: a
+// planted pack must neither write nor name anything there.
+TEST_F(PackDir, UnsafeNamesAreDroppedWhenRead) {
+  Sector(512);
+  const std::vector<std::string> unsafe = {"bin32\\..\\credits.dat",
+                                           "bin32/../../escaped.txt",
+                                           "bin32/..\\..\\escaped.txt",
+                                           "bin32\\a.dll",
+                                           "/etc/passwd",
+                                           "bin32//abs.txt",
+                                           "bin32/c:/x.txt",
+                                           "bin32/./a",
+                                           "..",
+                                           ""};
+  std::vector<TPackFileRecord> files = {MakeRecord("bin32/ok.txt", 0, 10, 0)};
+  for (const std::string& n : unsafe) files.push_back(MakeRecord(n, 10, 10, 0));
+  WriteFileBytes(PackOnDisk(),
+                 BuildRawPack(512, PatternBytes(512, 1), {}, files,
+                              {0, 0, kPackMagic, static_cast<int32_t>(files.size()), 0}));
+  TPackDirRecord dir;
+  dir.Mount(Pack());
+  ASSERT_TRUE(dir.IsMounted()) << dir.loaderror;
+  EXPECT_EQ(dir.filelist.size(), 1u);
+  EXPECT_EQ(dir.unsafenames, unsafe);
+  EXPECT_EQ(dir.droppedrecords, static_cast<int32_t>(unsafe.size()));
+  EXPECT_TRUE(dir.ischanged);
+  for (const std::string& n : unsafe) EXPECT_FALSE(dir.IsFileExist(n)) << n;
+  platform::ForceFolders(tmp.File("dst/game"));
+  EXPECT_TRUE(dir.UnpackFolderToDir("/bin32", tmp.Path() + "\\dst\\game"));
+  EXPECT_TRUE(platform::FileExists(tmp.File("dst/game/bin32/ok.txt")));
+  EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(tmp.File("dst")), {}), 3);
+  // Nor can such a name be stored.
+  for (const char* n : {"bin32/../../escaped.txt", "bin32//abs.txt", "bin32/c:/x.txt", ""}) {
+    SCOPED_TRACE(n);
+    EXPECT_THROW(AddBytes(dir, n, PatternBytes(10, 2)), EPackError);
+  }
+  EXPECT_EQ(dir.filelist.size(), 1u);
+  dir.Dismount();
+  // The next save left them out.
+  dir.Mount(Pack());
+  EXPECT_EQ(dir.droppedrecords, 0);
+  EXPECT_TRUE(dir.unsafenames.empty());
+  dir.Dismount();
+}
+
+// The extraction checks names once more, whatever put them in the directory.
 TEST_F(PackDir, UnsafeNamesAreNeverExtracted) {
   Sector(512);
   const char* unsafe[] = {"bin32/../../escaped.txt", "bin32/..\\..\\escaped.txt", "bin32//abs.txt",
@@ -399,7 +495,8 @@ TEST_F(PackDir, UnsafeNamesAreNeverExtracted) {
     TPackDirRecord dir;
     dir.Mount(Pack());
     ASSERT_TRUE(AddBytes(dir, "bin32/ok.txt", PatternBytes(10, 1)));
-    ASSERT_TRUE(AddBytes(dir, name, PatternBytes(10, 2)));
+    auto planted = std::make_unique<TPackFileRecord>(*dir.filelist.at("bin32/ok.txt"));
+    dir.filelist.emplace(name, std::move(planted));
     try {
       dir.UnpackFolderToDir("/bin32", tmp.Path() + "\\dst\\game");
       ADD_FAILURE() << "no error";
@@ -409,8 +506,34 @@ TEST_F(PackDir, UnsafeNamesAreNeverExtracted) {
     EXPECT_FALSE(platform::FileExists(tmp.File("escaped.txt")));
     EXPECT_FALSE(platform::FileExists(tmp.File("dst/escaped.txt")));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.File("dst/game")), {}), 0);
+    dir.filelist.erase(name);
     dir.Dismount();
   }
+}
+
+// A file that no slot can hold is refused by name before anything changes;
+// the source is sparse, so nothing of its size is ever written.
+TEST_F(PackDir, FileTooLargeForAnySlotIsRefused) {
+  Sector(4096);
+  platform::ForceFolders(tmp.File("src/data"));
+  {
+    TFileStream big(tmp.File("src/data/huge.bin"), TFileMode::Create);
+    big.SetSize(kPackMaxFileSize + 1);
+  }
+  TPackDirRecord dir;
+  dir.Mount(Pack());
+  ASSERT_TRUE(AddBytes(dir, "a", PatternBytes(100, 1)));
+  const int64_t end = dir.endofdata;
+  try {
+    dir.AddReplaceFile("data/huge.bin", tmp.Path() + "\\src");
+    ADD_FAILURE() << "stored";
+  } catch (const EPackError& e) {
+    EXPECT_NE(std::string(e.what()).find("data/huge.bin"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(dir.endofdata, end);
+  EXPECT_EQ(dir.filelist.size(), 1u);
+  dir.Dismount();
+  EXPECT_LT(platform::FileSizeOf(PackOnDisk()), 1 << 20);
 }
 
 TEST_F(PackDir, FolderThatCannotBeCreatedIsAnError) {
@@ -482,6 +605,13 @@ TEST_F(PackDir, DamagedDirectories) {
   const TPackFileRecord good = MakeRecord("a", 0, 1000, 536);
   const Case cases[] = {
       {"intact", {}, {good}, {0, 0, kPackMagic, 1, 0}, true, 1, 0},
+      {"another writer's bytes 20 to 31",
+       {},
+       {good},
+       {0, 7, kPackMagic, 1, 3, std::vector<uint8_t>(12, 0xEE)},
+       true,
+       1,
+       0},
       {"wrong magic", {}, {good}, {0, 0, 0x12345678, 1, 0}, false, 0, 0},
       {"record count beyond the file", {}, {good}, {0, 0, kPackMagic, 0x7FFFFFFF, 0}, false, 0, 0},
       {"negative count", {}, {good}, {-1, 0, kPackMagic, 1, 0}, false, 0, 0},
@@ -508,20 +638,6 @@ TEST_F(PackDir, DamagedDirectories) {
     for (const auto& [k, r] : dir.filelist) dir.RecalculateFileDigest(k);
     dir.packfile.reset();
     dir.Reset();
-  }
-  {
-    SCOPED_TRACE("a name stored twice: the pack is closed again");
-    platform::RemoveFileAt(SidecarOnDisk());
-    WriteFileBytes(PackOnDisk(),
-                   BuildRawPack(512, data, {}, {good, good}, {0, 0, kPackMagic, 2, 0}));
-    TPackDirRecord dir;
-    EXPECT_FALSE(dir.Mount(Pack()));
-    EXPECT_FALSE(dir.IsMounted());
-    EXPECT_NE(dir.loaderror.find("twice"), std::string::npos);
-    EXPECT_TRUE(dir.filelist.empty());
-    EXPECT_THROW(AddBytes(dir, "x", {1}), EPackError);
-    EXPECT_THROW(dir.Save(), EPackError);
-    EXPECT_FALSE(dir.Dismount());
   }
 }
 
@@ -576,12 +692,13 @@ TEST_F(PackRecovery, DataAddedAfterTheSaveOverwroteTheDirectory) {
       EXPECT_TRUE(after.ischanged);
       EXPECT_FALSE(after.IsFileExist("new/file"));
       ASSERT_EQ(after.filelist.size(), 20u);
+      // Every digest was checked against the bytes: only the file being
+      // changed no longer matches, and that shows at once.
+      EXPECT_EQ(after.recovereddigests, 1);
       for (int i = 0; i < 20; ++i) {
         const std::string n = "f/" + std::to_string(i);
         SCOPED_TRACE(n);
-        EXPECT_EQ(after.GetFileDigest(n), MD5Of(PatternBytes(700, i)));
-        after.RecalculateFileDigest(n);
-        // Only the file being changed no longer matches, and that shows.
+        EXPECT_EQ(after.GetFileDigest(n), after.ComputeFileDigest(n));
         EXPECT_EQ(after.GetFileDigest(n) == MD5Of(PatternBytes(700, i)), i != 3);
       }
       after.Dismount();
@@ -652,6 +769,108 @@ TEST_F(PackRecovery, PackRewrittenElsewhereKeepsItsOwnDirectory) {
     EXPECT_FALSE(dir.isrecovered);
     EXPECT_TRUE(dir.IsFileExist("later"));
     dir.Dismount();
+  }
+}
+
+// Another writer may carry header bytes 20..31 as it read them (they are
+// free for any writer) while it writes a directory of its own: the save id
+// alone must not make our stale sidecar stand in for that directory.
+TEST_F(PackRecovery, ForeignDirectoryCarryingOurSaveIdHolds) {
+  Sector(512);
+  MakePack({1000, 2000, 3000});
+  const std::vector<uint8_t> pack = ReadFileBytes(PackOnDisk());
+  const std::vector<uint8_t> plain = DecryptHeaderAt(pack, static_cast<int64_t>(pack.size()) - 512);
+  // The foreign directory: the same data, one file fewer.
+  TPackDirRecord ours;
+  ours.MountReadOnly(Pack());
+  ASSERT_EQ(ours.filelist.size(), 3u);
+  const int64_t end = ours.endofdata;
+  std::vector<TPackFileRecord> files = {*ours.filelist.at("f/0"), *ours.filelist.at("f/2")};
+  ours.Dismount();
+  testing::TRawHeader header{0, 0, kPackMagic, 2, 0};
+  header.reserved.assign(plain.begin() + 20, plain.end());
+  WriteFileBytes(
+      PackOnDisk(),
+      BuildRawPack(512, std::vector<uint8_t>(pack.begin(), pack.begin() + end), {}, files, header));
+  TPackDirRecord dir;
+  dir.Mount(Pack());
+  EXPECT_FALSE(dir.isrecovered);
+  EXPECT_EQ(dir.filelist.size(), 2u);
+  EXPECT_FALSE(dir.IsFileExist("f/1"));
+  dir.Dismount();
+}
+
+// A pack put back from a copy of an earlier save, next to the sidecar of a
+// later one: whichever directory is used, no stored digest may claim bytes
+// that are not there.
+TEST_F(PackRecovery, PackPutBackFromACopyIsCheckedByItsBytes) {
+  Sector(512);
+  MakePack({1000, 2000, 3000});
+  const std::vector<uint8_t> copy = ReadFileBytes(PackOnDisk());
+  {
+    TPackDirRecord dir;
+    dir.Mount(Pack());
+    ASSERT_TRUE(AddBytes(dir, "f/0", PatternBytes(1000, 40)));  // same slot, new bytes
+    ASSERT_TRUE(dir.RemoveFile("f/1"));
+    ASSERT_TRUE(AddBytes(dir, "g", PatternBytes(1500, 41)));  // into f/1's slot
+    dir.Dismount();
+  }
+  WriteFileBytes(PackOnDisk(), copy);
+  TPackDirRecord dir;
+  dir.Mount(Pack());
+  ASSERT_TRUE(dir.IsMounted());
+  for (const auto& [name, r] : dir.filelist) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(dir.GetFileDigest(name), dir.ComputeFileDigest(name));
+  }
+  EXPECT_NE(dir.GetFileDigest("f/0"), MD5Of(PatternBytes(1000, 40)));
+  EXPECT_NE(dir.GetFileDigest("g"), MD5Of(PatternBytes(1500, 41)));
+  dir.Dismount();
+}
+
+// A sidecar that cannot describe the pack next to it is no sidecar.
+TEST_F(PackRecovery, SidecarThatDoesNotFitThePackIsIgnored) {
+  Sector(512);
+  struct Case {
+    const char* label;
+    void (*change)(TPackSidecar&);
+  };
+  const Case cases[] = {
+      {"end of data beyond the pack", [](TPackSidecar& sc) { sc.endofdata += 1 << 20; }},
+      {"end of data at the top of the range",
+       [](TPackSidecar& sc) { sc.endofdata = INT64_MAX - 100; }},
+      {"counts that need more bytes than the copy has",
+       [](TPackSidecar& sc) {
+         std::vector<uint8_t> plain =
+             DecryptHeaderAt(sc.tail, static_cast<int64_t>(sc.tail.size()) - 512);
+         plain[12] = 0xFF;
+         plain[13] = 0xFF;
+         plain[14] = 0xFF;
+         plain[15] = 0x7F;
+         const std::vector<uint8_t> enc = EncryptDirData(plain);
+         std::copy(enc.begin(), enc.end(), sc.tail.end() - 512);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    platform::RemoveFileAt(PackOnDisk());
+    MakePack(std::vector<size_t>(5, 700));
+    TPackDirRecord dir;
+    dir.Mount(Pack());
+    ASSERT_TRUE(AddBytes(dir, "new/file", PatternBytes(100, 99)));  // over the records
+    TSnapshot s = Take();
+    dir.packfile.reset();
+    dir.Reset();
+    std::optional<TPackSidecar> sc = DecodePackSidecar(s.sidecar);
+    ASSERT_TRUE(sc);
+    c.change(*sc);
+    s.sidecar = EncodePackSidecar(*sc);
+    TPackDirRecord after;
+    MountSnapshot(s, after);
+    EXPECT_TRUE(after.IsMounted());
+    EXPECT_FALSE(after.isrecovered);
+    after.packfile.reset();
+    after.Reset();
   }
 }
 

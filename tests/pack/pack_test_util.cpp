@@ -1,5 +1,6 @@
 #include "pack_test_util.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "pack/pack_crypto.h"
@@ -50,6 +51,8 @@ std::vector<uint8_t> BuildRawPack(int32_t s, const std::vector<uint8_t>& data,
   put(8, static_cast<uint32_t>(header.sig));
   put(12, static_cast<uint32_t>(header.numRecord));
   put(16, static_cast<uint32_t>(header.ver));
+  std::copy_n(header.reserved.begin(), std::min<size_t>(header.reserved.size(), 12),
+              plain.begin() + 20);
   const std::vector<uint8_t> enc = EncryptDirData(plain);
   out.insert(out.end(), enc.begin(), enc.end());
   out.resize(out.size() + static_cast<size_t>(PackRoundup(32, s) - 32), 0);

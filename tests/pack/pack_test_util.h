@@ -21,6 +21,7 @@ struct TRawHeader {
   int32_t sig = kPackMagic;
   int32_t numRecord = 0;
   int32_t ver = 0;
+  std::vector<uint8_t> reserved = {};  // header bytes 20.. (up to 12), zero when empty
 };
 // A pack image: data, then the records (unused first) padded to S, then the
 // header block, the way the format lays it out; filler is zero.

@@ -151,10 +151,22 @@ TEST_F(PackTool, FilesThatAreNotPacks) {
   EXPECT_EQ(ReadFileBytes(tmp.File("notes.txt")), bytes);
   EXPECT_FALSE(platform::FileExists(tmp.File("notes.txt.dir")));
 
-  const TResult none = Tool("info " + P("missing"));
-  EXPECT_EQ(none.status, 2);
-  EXPECT_TRUE(Has(none.out, "missing")) << none.out;
-  EXPECT_FALSE(platform::FileExists(tmp.File("missing")));
+  // Only add creates a pack; every other command leaves a missing or empty
+  // file as it is.
+  WriteFileBytes(tmp.File("empty"), {});
+  for (const std::string& args :
+       {"info " + P("missing"), "list " + P("missing"), "verify " + P("missing"),
+        "extract " + P("missing") + " / " + P("out"), "remove " + P("missing") + " a",
+        "remove " + P("empty") + " a"}) {
+    SCOPED_TRACE(args);
+    const TResult none = Tool(args);
+    EXPECT_EQ(none.status, 2);
+    EXPECT_TRUE(Has(none.out, "missing") || Has(none.out, "empty")) << none.out;
+    EXPECT_FALSE(platform::FileExists(tmp.File("missing")));
+    EXPECT_FALSE(platform::FileExists(tmp.File("missing.dir")));
+    EXPECT_FALSE(platform::FileExists(tmp.File("empty.dir")));
+    EXPECT_EQ(platform::FileSizeOf(tmp.File("empty")), 0);
+  }
 }
 
 TEST_F(PackTool, InfoTellsARecoveredDirectory) {

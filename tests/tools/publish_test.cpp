@@ -9,7 +9,9 @@
 #include <functional>
 #include <map>
 
+#include "pack/pack_limits.h"
 #include "platform/errors.h"
+#include "platform/stream.h"
 #include "support/publish_tree.h"
 #include "support/temp_dir.h"
 #include "versions/update_list.h"
@@ -204,6 +206,35 @@ TEST_F(TPublishFixture, RebuildRewritesOnlyWhatChanged) {
   }
 }
 
+// A file changed in place keeps its size, and a copy with kept times or a
+// reproducible build keeps its date: the rebuild still publishes the new
+// contents.
+TEST_F(TPublishFixture, FileChangedWithSameSizeAndTimeIsPublishedAgain) {
+  for (const bool split : {false, true}) {
+    SCOPED_TRACE(split ? "folder-split" : "per-file");
+    fs::remove_all(server);
+    fs::remove_all(client);
+    testing::WriteClientFolder(client, files);
+    std::vector<std::string> opts;
+    if (split) opts.push_back("--folder-split");
+    std::string out;
+    ASSERT_EQ(RunProgram(kPublish, BuildArgs(1, opts), &out), 0) << out;
+    const std::string path = client + "/top.cfg";
+    const auto time = fs::last_write_time(path);
+    std::vector<uint8_t> bytes = testing::ReadFileBytes(path);
+    ASSERT_FALSE(bytes.empty());
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(b ^ 0x5A);
+    testing::WriteFileBytes(path, bytes);
+    fs::last_write_time(path, time);
+    ASSERT_EQ(RunProgram(kPublish, BuildArgs(2, opts), &out), 0) << out;
+    const testing::TServedTree t = ReadServedTree(server, "Launcher.exe");
+    EXPECT_TRUE(t.errors.empty()) << ::testing::PrintToString(t.errors);
+    EXPECT_EQ(t.files, testing::ReadClientFolder(client));
+  }
+  fs::remove_all(client);
+  testing::WriteClientFolder(client, files);
+}
+
 TEST_F(TPublishFixture, FailedRebuildLeavesThePublishedVersionFiles) {
   std::string out;
   ASSERT_EQ(RunProgram(kPublish, BuildArgs(1), &out), 0) << out;
@@ -310,6 +341,7 @@ TEST_F(TPublishFixture, RefusesClientsThatCannotBeServed) {
     const char* label;
     std::function<void(const std::string& dir)> make;
     const char* message;
+    bool namesfolder = false;  // the message gives the file's path on disk
   };
   const TBadClient cases[] = {
       {"names equal once # is replaced",
@@ -325,6 +357,25 @@ TEST_F(TPublishFixture, RefusesClientsThatCannotBeServed) {
       {"not a regular file",
        [](const std::string& d) { ASSERT_EQ(::mkfifo((d + "/pipe").c_str(), 0644), 0); },
        "Not a regular file"},
+      {"names that differ only in letter case",
+       [](const std::string& d) {
+         fs::create_directories(d + "/bin32");
+         testing::WriteFileText(d + "/bin32/A.dll", "1");
+         testing::WriteFileText(d + "/bin32/a.dll", "2");
+       },
+       "differ only in letter case", true},
+      {"pack name longer than 260 bytes",
+       [](const std::string& d) {
+         fs::create_directories(d + "/" + std::string(200, 'x'));
+         testing::WriteFileText(d + "/" + std::string(200, 'x') + "/" + std::string(60, 'y'), "1");
+       },
+       "longer than 260 bytes; cannot be published: ", true},
+      {"file larger than the pack holds",
+       [](const std::string& d) {
+         TFileStream big(d + "/huge.bin", TFileMode::Create);
+         big.SetSize(kPackMaxFileSize + 1);  // sparse
+       },
+       "too large for the client's pack", true},
       {"the launcher's transfer file clashes with a client file",
        [](const std::string& d) { testing::WriteFileText(d + "/Launcher.exe", "x"); },
        "would have the same name"},
@@ -341,7 +392,21 @@ TEST_F(TPublishFixture, RefusesClientsThatCannotBeServed) {
                          &out),
               1);
     EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    if (c.namesfolder) EXPECT_NE(out.find(bad), std::string::npos) << out;
     EXPECT_FALSE(fs::exists(dir.File("badsrv/client.version")));
+  }
+  {
+    // A name of exactly 260 bytes in the pack is published.
+    const std::string ok = dir.File("ok-260");
+    fs::create_directories(ok + "/" + std::string(200, 'x'));
+    testing::WriteFileText(ok + "/" + std::string(200, 'x') + "/" + std::string(59, 'y'), "1");
+    std::string out;
+    EXPECT_EQ(RunProgram(kPublish,
+                         {"build", "--client", ok, "--launcher", launcher, "--out",
+                          dir.File("oksrv"), "--update-version", "1"},
+                         &out),
+              0)
+        << out;
   }
   // The server folder must not sit inside the client folder.
   publish::TPublishOptions o;

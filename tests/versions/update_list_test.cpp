@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "pack/pack_limits.h"
 #include "platform/errors.h"
 #include "support/list_bytes.h"
 #include "support/temp_dir.h"
@@ -376,6 +377,47 @@ TEST(UpdateListLoad, UnsafeKeysFailTheWholeLoad) {
                            "\\bin32\\console.dll", "\\\xC3\xA9t\xC3\xA9.txt"}) {
     SCOPED_TRACE(good);
     EXPECT_TRUE(TUpdateList::IsSafeKey(good));
+  }
+}
+
+// An entry the pack could not store fails the whole list: a name the
+// pack's record would cut (then stored twice after a remount), or a file no
+// slot can hold. The pack name is the key in lower case, "/" separated,
+// without its leading separator.
+TEST(UpdateListLoad, EntriesThePackCannotHoldFailTheWholeLoad) {
+  struct TLimitCase {
+    const char* label;
+    std::string key;
+    int64_t size;
+    std::string exclude;  // keys ending with this travel uncompressed
+    bool loads;
+  };
+  const std::string folder = "\\game\\";
+  std::string wide = folder;  // 128 two-byte letters: 261 bytes as a pack name
+  for (int i = 0; i < 128; ++i) wide += "\xc3\x89";
+  const int64_t max = kPackMaxFileSize;
+  const std::vector<TLimitCase> cases = {
+      {"name of 260 bytes", folder + std::string(255, 'a'), 1, "", true},
+      {"name of 261 bytes", folder + std::string(256, 'a'), 1, "", false},
+      {"name of 261 bytes in two-byte letters", wide, 1, "", false},
+      {"largest plain file", "\\big.bin", max, ".bin", true},
+      {"plain file one byte larger", "\\big.bin", max + 1, ".bin", false},
+      {"packed form of the largest file", "\\big.bin", max + (max >> 12), "", true},
+      {"packed form far too large", "\\big.bin", int64_t{3} << 30, "", false},
+      {"size of tens of gigabytes", "\\big.bin", int64_t{40} << 30, ".bin", false},
+  };
+  for (const TLimitCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    TRawList l;
+    l.structversion = 5;
+    l.updateversion = 7;
+    l.exclude = c.exclude;
+    l.entries.push_back(Entry("\\a.dll", 1));
+    l.entries.push_back(Entry(c.key, c.size));
+    TUpdateList list;
+    EXPECT_EQ(LoadBytes(list, BuildListFile(l)), c.loads);
+    EXPECT_EQ(list.filelist.size(), c.loads ? 2u : 0u);
+    EXPECT_EQ(list.updateversion, c.loads ? 7 : 0);
   }
 }
 

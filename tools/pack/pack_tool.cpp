@@ -33,11 +33,13 @@ constexpr const char* kUsage =
     "                            example /bin32; / for all) below the folder DEST\n"
     "  add PACK NAME FILE        stores FILE under NAME, replacing a file of that name;\n"
     "                            creates the pack when it does not exist\n"
-    "  remove PACK NAME          removes the file NAME from the pack\n"
+    "  remove PACK NAME          removes the file NAME from an existing pack\n"
     "\n"
     "Names are normalized as the launcher does: lower case, \"/\" separators, no leading\n"
     "\"/\". A pack whose directory was lost in a crash is read through its sidecar\n"
-    "(PACK.dir) when that fits. The pack must not be in use by a running launcher.\n"
+    "(PACK.dir) when that fits; every digest of such a directory is recomputed. Records\n"
+    "whose names could lead outside a folder are left out (info counts them). The pack\n"
+    "must not be in use by a running launcher.\n"
     "\n"
     "Exit status: 0 done; 1 verify found mismatches, or remove found no such file;\n"
     "2 wrong usage or an error (message on standard error).\n"
@@ -121,10 +123,17 @@ void OpenForReading(TPackDirRecord& dir, const std::string& pack) {
   }
 }
 
-// Mounts for changing: a missing or empty file becomes a new pack; any other
-// file must hold a pack directory, so that nothing else is overwritten.
-void OpenForWriting(TPackDirRecord& dir, const std::string& pack) {
+// Mounts for changing. With create, a missing or empty file becomes a new
+// pack; otherwise the pack must exist. Any file that is there must hold a
+// pack directory, so that nothing else is overwritten.
+void OpenForWriting(TPackDirRecord& dir, const std::string& pack, bool create) {
+  if (!create && !vantrel::platform::FileExists(pack)) {
+    throw vantrel::EVantrelError("No pack \"" + pack + "\" (only add creates one)");
+  }
   const int64_t size = vantrel::platform::FileSizeOf(pack);
+  if (!create && size <= 0) {
+    throw vantrel::EVantrelError("\"" + pack + "\" is empty, not a pack; not changed");
+  }
   dir.Mount(pack);
   if (!dir.IsMounted()) {
     throw vantrel::EVantrelError("\"" + pack + "\" has a damaged directory: " + dir.loaderror);
@@ -150,14 +159,19 @@ int Info(const std::string& pack) {
       "{\"pack\": %s, \"size\": %lld, \"sectorsize\": %lld, \"volumesectorsize\": %d, "
       "\"sig\": \"0x%08X\", \"attr\": %u, \"ver\": %d, \"numRecord\": %d, \"numUnused\": %d, "
       "\"endofdata\": %lld, \"recordblock\": %lld, \"headerblock\": %lld, \"filebytes\": %lld, "
-      "\"unusedbytes\": %lld, \"recovered\": %s, \"droppedrecords\": %d}\n",
+      "\"unusedbytes\": %lld, \"recovered\": %s, \"recovereddigests\": %d, "
+      "\"droppedrecords\": %d, \"unsafenames\": %zu}\n",
       Json(pack).c_str(), static_cast<long long>(dir.packfilesize), static_cast<long long>(s),
       dir.reallogicalsectorsize, static_cast<unsigned>(dir.sig), dir.attr, dir.ver, dir.numRecord,
       dir.numUnused, static_cast<long long>(dir.endofdata),
       static_cast<long long>(vantrel::PackRoundup(records * vantrel::kPackRecordSize, s)),
       static_cast<long long>(vantrel::PackRoundup(vantrel::kPackHeaderSize, s)),
       static_cast<long long>(databytes), static_cast<long long>(unusedbytes),
-      dir.isrecovered ? "true" : "false", dir.droppedrecords);
+      dir.isrecovered ? "true" : "false", dir.recovereddigests, dir.droppedrecords,
+      dir.unsafenames.size());
+  for (const std::string& name : dir.unsafenames) {
+    std::fprintf(stderr, "vantrel-pack: unsafe name left out: %s\n", Json(name).c_str());
+  }
   dir.Dismount();
   return 0;
 }
@@ -216,7 +230,7 @@ int Extract(const std::string& pack, const std::string& folder, const std::strin
 int Add(const std::string& pack, const std::string& name, const std::string& file) {
   vantrel::TFileStream source(file, vantrel::TFileMode::OpenRead);
   TPackDirRecord dir;
-  OpenForWriting(dir, pack);
+  OpenForWriting(dir, pack, true);
   if (!dir.AddReplaceFile(name, source)) throw vantrel::EVantrelError("The pack is being saved");
   const auto& r = *dir.filelist.at(TPackFileRecord::FixName(name));
   std::fprintf(stderr, "stored %s: %lld bytes at offset %lld\n", Json(r.Name()).c_str(),
@@ -227,7 +241,7 @@ int Add(const std::string& pack, const std::string& name, const std::string& fil
 
 int Remove(const std::string& pack, const std::string& name) {
   TPackDirRecord dir;
-  OpenForWriting(dir, pack);
+  OpenForWriting(dir, pack, false);
   if (!dir.IsFileExist(name)) {
     std::fprintf(stderr, "vantrel-pack: no file %s in \"%s\"\n",
                  Json(TPackFileRecord::FixName(name)).c_str(), pack.c_str());

@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "pack/pack_limits.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/stream.h"
@@ -52,6 +53,7 @@ struct TSourceFile {
   std::string path;  // system path
   int64_t size = 0;
   double date = 0;  // modification time as days since 1899-12-30
+  TBytes hash;      // MD5 of the contents, filled by the publish
 };
 
 double FileDate(const struct stat& st) {
@@ -91,10 +93,36 @@ std::vector<TSourceFile> ScanClient(const std::string& clientdir) {
       throw EVantrelError("This file name cannot be published (reserved or unsafe name): " +
                           p.string());
     }
-    files.push_back({key, p.string(), static_cast<int64_t>(st.st_size), FileDate(st)});
+    // What the client's pack cannot hold would fail the list on every client.
+    const std::string packname = PackNameOf(key);
+    if (packname.size() > kPackMaxNameLength) {
+      throw EVantrelError("This file name is " + std::to_string(packname.size()) +
+                          " bytes long in the client's pack, longer than " +
+                          std::to_string(kPackMaxNameLength) +
+                          " bytes; cannot be published: " + p.string());
+    }
+    if (st.st_size > kPackMaxFileSize) {
+      throw EVantrelError("This file is too large for the client's pack (" +
+                          std::to_string(st.st_size) + " bytes, at most " +
+                          std::to_string(kPackMaxFileSize) +
+                          "); cannot be published: " + p.string());
+    }
+    files.push_back({key, p.string(), static_cast<int64_t>(st.st_size), FileDate(st), {}});
   }
   std::sort(files.begin(), files.end(),
             [](const TSourceFile& a, const TSourceFile& b) { return a.key < b.key; });
+  // Names that differ only in letter case share one entry of the pack: one
+  // of them would always be wrong there.
+  std::map<std::string, const TSourceFile*> packnames;
+  for (const TSourceFile& f : files) {
+    const auto [it, fresh] = packnames.emplace(PackNameOf(f.key), &f);
+    if (!fresh) {
+      throw EVantrelError(
+          "These files differ only in letter case and would share one entry of the client's "
+          "pack; rename one: " +
+          it->second->path + " and " + f.path);
+    }
+  }
   return files;
 }
 
@@ -124,8 +152,11 @@ std::vector<uint32_t> ChunkValues(TStream& transfer, int64_t pos, int64_t size) 
   return values;
 }
 
+// Whether the previous publish's transfer form still serves the file: the
+// same contents (by digest, whatever the size and time say: a file changed
+// in place may keep both), the same compression, and a whole entry.
 bool SameBuild(const TUpdateFile* old, const TSourceFile& src, bool compressed) {
-  return old != nullptr && old->buildersize == src.size && old->builderdate == src.date &&
+  return old != nullptr && old->buildersize == src.size && old->hash == src.hash &&
          old->compressed == compressed && old->hash.size() == 16 &&
          static_cast<int64_t>(old->chunkcrc32.size()) == GetChunkCount(old->size);
 }
@@ -219,7 +250,9 @@ TPublishResult Publish(const TPublishOptions& o) {
   }
   const std::string out = o.outdir + "/";
 
-  const std::vector<TSourceFile> sources = ScanClient(o.clientdir);
+  std::vector<TSourceFile> sources = ScanClient(o.clientdir);
+  // Unchanged is decided by contents: every file is read once for its digest.
+  for (TSourceFile& src : sources) src.hash = GetFileMD5(src.path);
 
   // The previous publish, as the builder list remembers it.
   TUpdateList old;
@@ -297,7 +330,7 @@ TPublishResult Publish(const TPublishOptions& o) {
           e->size = AppendTransferForm(s, e->compressed, t);
           e->chunkcrc32 = ChunkValues(t, 0, e->size);
         }
-        e->hash = GetFileMD5(s.path);
+        e->hash = s.hash;
         CommitTemp(temp, out + path);
         ++result.written;
         report("wrote " + path + " (" + std::to_string(e->size) + " bytes)");
@@ -358,7 +391,7 @@ TPublishResult Publish(const TPublishOptions& o) {
               e.hash = prev->hash;
             } else {
               e.size = AppendTransferForm(*files[i], e.compressed, t);
-              e.hash = GetFileMD5(files[i]->path);
+              e.hash = files[i]->hash;
             }
             t.SetPosition(e.posinfile + e.size);
           }

@@ -23,8 +23,9 @@ std::string TransferPathOfKey(const std::string& key);
 std::string TransferPathOfFolder(const std::string& key);
 
 // Name of the builder list kept in the server folder: the published list
-// plus each file's installed size and modification time, which tell a
-// rebuild what changed.
+// plus each file's installed size and modification time. A rebuild keeps a
+// transfer file when the file's contents digest (the list's hash) and size
+// are unchanged.
 inline constexpr const char* kBuilderListName = "builder.version";
 
 struct TPublishOptions {
@@ -63,8 +64,9 @@ struct TPublishResult {
 // and "launcher.version" are replaced only after every transfer file they
 // name is in place, and stale transfer files are removed after that.
 // Raises EVantrelError with a message for the operator on bad options
-// (missing folder, unreadable file, bad update version, colliding names)
-// and on file errors.
+// (missing folder, unreadable file, bad update version, colliding names,
+// names differing only in letter case, a pack name over 260 bytes, a file
+// larger than the client's pack holds) and on file errors.
 TPublishResult Publish(const TPublishOptions& options);
 
 // JSON text describing a version list (header and entries), a
