@@ -13,7 +13,13 @@ bool TUpdateLogic::ClientFileSystemMount() {
   // A run that failed left the pack mounted: save what it changed and start
   // from the file again, so a mount never lands on a mounted pack.
   if (pack.IsMounted()) pack.Dismount();
-  return pack.Mount(gamefolder + "\\game_pak");
+  const bool mounted = pack.Mount(gamefolder + "\\game_pak");
+  // Records whose names could lead outside the folder they are extracted to
+  // were left out; those files count as absent and are fetched again.
+  for (const std::string& name : pack.unsafenames) {
+    LogMessage("Unsafe file name in client file system, ignored: " + name);
+  }
+  return mounted;
 }
 
 bool TUpdateLogic::ClientFileSystemSave() { return GetPackDir().Save(); }
