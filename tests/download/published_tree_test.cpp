@@ -46,7 +46,7 @@ testing::TClientFiles OddNameFiles() {
   f["bin32/c#d.dll"] = bytes(800, 4);
   f["bin32/x+y.bin"] = bytes(900, 5);
   f["bin32/%41%2F..%2Fz.dll"] = bytes(1000, 6);
-  f["donn\xC3\xA9es/\xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.pak"] = bytes(1200 * 1024, 7);
+  f["donn\xC3\xA9" "es/\xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.pak"] = bytes(1200 * 1024, 7);
   f["dir with space/big +%#?\xC3\xBC.bin"] = bytes(1300 * 1024, 8);
   f["dir with space/empty ?#.txt"] = {};
   return f;
