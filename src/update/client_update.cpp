@@ -2,6 +2,8 @@
 // handling of each downloaded file.
 #include <algorithm>
 #include <chrono>
+#include <map>
+#include <string>
 
 #include "download/download_manager.h"
 #include "pack/pack_dir_record.h"
@@ -188,6 +190,8 @@ bool TUpdateLogic::MountForWorkflow(bool setasidebroken) {
 
 bool TUpdateLogic::DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std::mutex>& packuse,
                                      TUpdateFileRefs downloadset, bool recalculate) {
+  // Passes whose delivered file failed its check, by file.
+  std::map<std::string, int> checkfailures;
   while (!downloadset.empty()) {
     if (self.Terminated()) return false;
     {
@@ -263,6 +267,20 @@ bool TUpdateLogic::DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std
       UpdateDownStatusSmall(k, static_cast<int64_t>(downloadset.size()), 0, false, false);
     }
     HideSize();
+    // Every file of the pass was delivered: one that fails again would come
+    // with the same bytes in every later pass.
+    for (const auto& [name, file] : again) {
+      if (++checkfailures[name] < CheckPassesPerFile) continue;
+      NoteFailure("Client file " + name + " fails its check after " +
+                  std::to_string(CheckPassesPerFile) + " downloads");
+      HideProgressBarSmall();
+      if (recalculate) {
+        ShowRepairError();
+      } else {
+        ShowUpdateError();
+      }
+      return false;
+    }
     downloadset = std::move(again);
   }
   return !self.Terminated();

@@ -206,6 +206,12 @@ class TUpdateLogic {
     int packsaveintervalms = 2000;  // pack saves while files arrive
   } timings;
 
+  // Downloads of one file in a workflow whose result fails the file's check
+  // (a list digest no mirror's bytes match, a pack that cannot take the
+  // file): after as many, fetching it again would change nothing and the
+  // workflow fails.
+  static constexpr int CheckPassesPerFile = 3;
+
   // What unpacking a downloaded file may spend, lowered by tests.
   struct TUnpackLimits {
     // A file that unpacks to more than the pack can store for one file is

@@ -574,5 +574,64 @@ TEST_F(WorkflowFixture, UnpackingStopsAtThePackLimit) {
   }
 }
 
+TEST_F(WorkflowFixture, FileThatNeverPassesItsCheckEndsTheWorkflow) {
+  // The served list names a digest that no copy of the file on the mirror
+  // has: every download of it is intact, and every check of it fails.
+  const auto breakdigest = [this] {
+    const std::string listfile = root_.File("srv/kestrune/client.version");
+    TUpdateList list;
+    ASSERT_TRUE(list.LoadFromFile(listfile));
+    auto it = list.filelist.find("\\game\\data\\f3.dat");
+    ASSERT_NE(it, list.filelist.end());
+    for (auto& b : it->second->hash) b = static_cast<uint8_t>(~b);
+    list.SaveToFile(listfile);
+    TBuildVersionRecord build;
+    build.updateversion = list.updateversion;
+    build.clientversiondownsize = static_cast<int32_t>(fs::file_size(listfile));
+    testing::WriteFileBytes(root_.File("srv/kestrune/build.version"), build.Serialize());
+  };
+  struct Case {
+    const char* label;
+    bool update;  // a current client first, then an update to version 2
+    const char* outcome;
+  };
+  const Case cases[] = {
+      {"repair", false, "RepairError"},
+      {"update", true, "UpdateError"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Start(TServerMode::Good, 0);
+    InstallPublishedLauncher();
+    if (c.update) {
+      ASSERT_TRUE(logic_->LaunchRepair());
+      ASSERT_TRUE(WaitForOutcome());
+      ASSERT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady") << logic_->LastFailure();
+      testing::TClientFiles files = SampleFiles();
+      files["game/data/f3.dat"][7] ^= 0x5A;
+      Publish(files, 2);
+    }
+    breakdigest();
+    const std::vector<uint8_t> before =
+        c.update ? testing::ReadFileBytes(game_.File("client.version")) : std::vector<uint8_t>{};
+
+    ASSERT_TRUE(c.update ? logic_->LaunchVersionCheck() : logic_->LaunchRepair());
+    ASSERT_TRUE(WaitForOutcome()) << "the workflow goes on fetching the file";
+    EXPECT_EQ(logic_->GetStatus().StatusMessage, c.outcome);
+    EXPECT_EQ(logic_->LastFailure(),
+              "Client file \\game\\data\\f3.dat fails its check after " +
+                  std::to_string(TUpdateLogic::CheckPassesPerFile) + " downloads");
+    // The client is not called current.
+    if (c.update) {
+      EXPECT_EQ(testing::ReadFileBytes(game_.File("client.version")), before);
+    } else {
+      EXPECT_FALSE(fs::exists(game_.File("client.version")));
+    }
+    logic_.reset();
+    server_.reset();
+    ClearGameFolder();
+  }
+}
+
 }  // namespace
 }  // namespace vantrel
