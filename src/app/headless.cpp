@@ -38,6 +38,11 @@ bool WorkflowEndedSilently(const TUpdateLogic& logic, THeadlessCommand command) 
   } else {
     const auto running = logic.WorkingThread();
     if (!running || !running->Finished()) return false;
+    const bool working = OutcomeOfStatus(logic.GetStatus().StatusMessage) == TOutcome::Working;
+    // A version check that handed over to an update or a repair names its
+    // successor before it ends: a thread that is no longer the newest one
+    // has not left the status behind.
+    return working && logic.WorkingThread() == running;
   }
   return OutcomeOfStatus(logic.GetStatus().StatusMessage) == TOutcome::Working;
 }
