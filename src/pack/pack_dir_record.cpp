@@ -737,7 +737,9 @@ void TPackDirRecord::ExtractEntries(
     // device and renamed over the old one: a power cut leaves the old file
     // or the new one, and a program that runs from the old file (which
     // cannot be opened for writing) keeps it while the name moves on.
-    const std::string temp = target + ".extracting";
+    // The temporary name is short, so a name near the file system's length
+    // limit still extracts.
+    const std::string temp = (folder.empty() ? std::string() : folder + "\\") + ".extracting";
     try {
       TFileStream out(temp, TFileMode::Create, TFileShare::DenyWrite, permissions);
       out.ChangeMode(permissions);
@@ -761,7 +763,11 @@ void TPackDirRecord::ExtractEntries(
     folders.insert(folder);
   }
   // The renames reach the device before the caller records the new state.
-  for (const std::string& folder : folders) platform::SyncFolder(folder);
+  for (const std::string& folder : folders) {
+    if (!platform::SyncFolder(folder)) {
+      throw EOSError("Cannot flush the folder \"" + folder + "\"", errno);
+    }
+  }
 }
 
 }  // namespace vantrel

@@ -511,6 +511,23 @@ TEST_F(PackDir, UnsafeNamesAreNeverExtracted) {
   }
 }
 
+// A name at the file system's length limit extracts: the temporary name the
+// bytes travel under is short.
+TEST_F(PackDir, NameAtTheLengthLimitExtracts) {
+  Sector(512);
+  platform::ForceFolders(tmp.File("dst/game"));
+  const std::string name = "bin32/" + std::string(250, 'n') + ".dll";
+  TPackDirRecord dir;
+  dir.Mount(Pack());
+  ASSERT_TRUE(AddBytes(dir, name, PatternBytes(3000, 5)));
+  ASSERT_TRUE(dir.UnpackFolderToDir("/bin32", tmp.Path() + "\\dst\\game", 0755));
+  const std::string out = tmp.File("dst/game/" + name);
+  ASSERT_TRUE(platform::FileExists(out));
+  EXPECT_EQ(std::filesystem::file_size(out), 3000u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.File("dst/game/bin32")), {}), 1);
+  dir.Dismount();
+}
+
 // A file that no slot can hold is refused by name before anything changes;
 // the source is sparse, so nothing of its size is ever written.
 TEST_F(PackDir, FileTooLargeForAnySlotIsRefused) {
