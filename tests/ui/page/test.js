@@ -17,3 +17,22 @@ document.addEventListener('DOMContentLoaded', async () => {
                           area.y + Math.floor((area.height - 120) / 2));
   globalThis.pageReady = true;
 });
+globalThis.IsReady = () => pageReady;
+globalThis.CloseCalls = () => closeCalls;
+globalThis.ReturnsDate = () => new Date(Date.UTC(2024, 0, 2, 3, 4, 5));
+globalThis.ReturnsMap = () => ({a: 1, b: 'x', c: [true, null]});
+globalThis.FetchText = async (url) => {
+  try {
+    const r = await fetch(url);
+    return r.ok ? (r.headers.get('content-type') + ' ' + await r.text()) : 'HTTP ' + r.status;
+  } catch (e) {
+    return 'failed';
+  }
+};
+globalThis.CallNative = async (name, ...args) => {
+  try {
+    return ['ok', await globalThis[name](...args)];
+  } catch (e) {
+    return ['rejected', e instanceof Error ? e.message : String(e)];
+  }
+};
