@@ -139,7 +139,8 @@ typedef struct VEngineApi {
   // none. The engine copies the bytes.
   int (*DataReady)(VEngineWindow* window, const char* uri, const uint8_t* data, size_t size);
   // Calls the page's global function name and waits for its result (a
-  // promise is awaited); 0 when it does not exist or fails.
+  // promise is awaited); 0 when it does not exist or fails. A call during
+  // which the window is destroyed succeeds with an undefined result.
   int (*Call)(VEngineWindow* window, const char* name, uint32_t argc, const VEngineValue* argv,
               VEngineValue* result);
   VEngineVM* (*GetVM)(VEngineWindow* window);

@@ -97,7 +97,7 @@ size_t OnFetchData(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
-gboolean AnswerFetch(gpointer data) {
+void AnswerFetch(void* data) {
   std::unique_ptr<TFetch> fetch(static_cast<TFetch*>(data));
   if (!fetch->error.empty()) {
     webkit_script_message_reply_return_error_message(fetch->reply, fetch->error.c_str());
@@ -110,7 +110,6 @@ gboolean AnswerFetch(gpointer data) {
   }
   webkit_script_message_reply_unref(fetch->reply);
   g_object_unref(fetch->context);
-  return G_SOURCE_REMOVE;
 }
 
 void RunFetch(TFetch* fetch) {
@@ -138,7 +137,7 @@ void RunFetch(TFetch* fetch) {
     curl_easy_cleanup(curl);
   }
   if (!fetch->error.empty()) fetch->body.clear();
-  g_idle_add(AnswerFetch, fetch);
+  Post(AnswerFetch, fetch);
 }
 
 // A language code: letters, digits, "-" and "_", at most 16 of them.

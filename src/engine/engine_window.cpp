@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "engine/engine_functions.h"
@@ -55,6 +57,7 @@ void FinishWithBytes(WebKitURISchemeRequest* request, const std::string& uri, GB
                                         status == 200 ? "OK" : "Not Found");
   webkit_uri_scheme_response_set_content_type(response, ContentTypeFor(uri));
   SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+  soup_message_headers_append(headers, "Content-Type", ContentTypeFor(uri));
   soup_message_headers_append(headers, "Content-Security-Policy",
                               "frame-src 'none'; child-src 'none'; object-src 'none'; "
                               "base-uri 'none'; form-action 'none'");
@@ -501,20 +504,43 @@ int RunLoop(VEngineWindow* w) {
 }
 
 namespace {
-struct TPosted {
-  VEngineTask task;
-  void* data;
+
+// Tasks handed to the UI thread. The queue's own lock orders each task's
+// writes before its run (GLib's wakeup alone is invisible to the thread
+// checker).
+struct TMainQueue {
+  std::mutex queuelock;  // guards tasks
+  std::deque<std::pair<VEngineTask, void*>> tasks;
 };
-gboolean RunPosted(gpointer data) {
-  std::unique_ptr<TPosted> posted(static_cast<TPosted*>(data));
-  posted->task(posted->data);
+TMainQueue& MainQueue() {
+  static TMainQueue queue;
+  return queue;
+}
+
+gboolean RunPosted(gpointer) {
+  TMainQueue& q = MainQueue();
+  std::pair<VEngineTask, void*> task{nullptr, nullptr};
+  {
+    std::lock_guard<std::mutex> lock(q.queuelock);
+    if (q.tasks.empty()) return G_SOURCE_REMOVE;
+    task = q.tasks.front();
+    q.tasks.pop_front();
+  }
+  task.first(task.second);
   return G_SOURCE_REMOVE;
 }
+
 }  // namespace
 
 void Post(VEngineTask task, void* data) {
   if (task == nullptr) return;
-  g_idle_add_full(G_PRIORITY_DEFAULT, RunPosted, new TPosted{task, data}, nullptr);
+  {
+    TMainQueue& q = MainQueue();
+    std::lock_guard<std::mutex> lock(q.queuelock);
+    q.tasks.emplace_back(task, data);
+  }
+  // One wakeup per task: each runs one.
+  g_idle_add_full(G_PRIORITY_DEFAULT, RunPosted, nullptr, nullptr);
 }
 
 void ShowMessageBox(const char* caption, const char* text) {
@@ -587,6 +613,8 @@ int Call(VEngineWindow* w, const char* name, uint32_t argc, const VEngineValue* 
   const guint timer = g_timeout_add(30000, OnCallTimeout, &timedout);
   while (!state->done && !timedout && !w->destroyed) g_main_context_iteration(nullptr, TRUE);
   if (!timedout) g_source_remove(timer);
+  // A page function that closed the window ran: the call reached it.
+  if (!state->done && w->destroyed) return 1;
   if (!state->ok) return 0;
   if (result != nullptr) JscToValue(state->result, result);
   return 1;
