@@ -110,6 +110,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   vantrel::testing::TXvfb xvfb;
   vantrel::testing::TTempDir game, elsewhere;
   const std::string exe = game.File("Launcher.exe");
@@ -126,13 +127,18 @@ int main(int argc, char** argv) {
   for (int run = 0; run < runs; ++run) {
     const auto start = Clock::now();
     TLauncherWindow w(exe, {}, elsewhere.Path());
+    // The page sizes its window once it runs; then its first frame.
     std::string r;
-    while ((r = w.Eval(kPainted, 20000)) != "true" && Clock::now() - start < std::chrono::seconds(30)) {
+    while (Clock::now() - start < std::chrono::seconds(30)) {
+      const std::string d = w.Describe();
+      if (d.find("\"width\":1,") == std::string::npos && d.rfind("error", 0) != 0) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    r = w.Eval(kPainted, 20000);
     paints.push_back(Ms(Clock::now() - start));
     std::printf("first paint, run %d: %.0f ms%s\n", run + 1, paints.back(),
                 r == "true" ? "" : " (no paint)");
+    if (r != "true") std::printf("%s (status %d)\n%s\n", r.c_str(), w.WaitExit(0), w.Stderr().c_str());
     w.Eval("setTimeout(() => Engine.closeWindow(), 0); return 1");
     w.WaitExit(20000);
   }
@@ -140,7 +146,9 @@ int main(int argc, char** argv) {
   // Idle: the page polls the state as the launcher's page does (status every
   // 200 ms, buttons every 100 ms); nothing else runs.
   TLauncherWindow w(exe, {}, elsewhere.Path());
-  while (w.Eval(kPainted, 20000) != "true") std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int i = 0; i < 60 && w.Eval(kPainted, 20000) != "true"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
   if (std::string(VANTREL_BENCH_PAGE) == "test") {
     w.Eval("setInterval(() => GetStatusMessages(), 200); setInterval(() => GetButtonsState(), 100);"
            " return 1");

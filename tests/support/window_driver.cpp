@@ -32,6 +32,8 @@ int RemainingMs(Clock::time_point deadline) {
 TLauncherWindow::TLauncherWindow(const std::string& program, const std::vector<std::string>& args,
                                  const std::string& cwd,
                                  const std::map<std::string, std::string>& env) {
+  // A launcher that has gone shows as a failed command, not as SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
   int tochild[2], fromchild[2];
   if (::pipe2(tochild, O_CLOEXEC) != 0 || ::pipe2(fromchild, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
@@ -46,9 +48,14 @@ TLauncherWindow::TLauncherWindow(const std::string& program, const std::vector<s
   if (pid_ == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
-    ::dup2(tochild[0], 3);
-    ::dup2(fromchild[1], 4);
-    ::dup2(errfd, 2);
+    // Moved out of the way first: a pipe may already sit on 3 or 4, and
+    // dup2 onto itself would keep its close-on-exec flag.
+    const int in = ::fcntl(tochild[0], F_DUPFD_CLOEXEC, 10);
+    const int out = ::fcntl(fromchild[1], F_DUPFD_CLOEXEC, 10);
+    const int err = ::fcntl(errfd, F_DUPFD_CLOEXEC, 10);
+    ::dup2(in, 3);
+    ::dup2(out, 4);
+    ::dup2(err, 2);
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, 0);
     ::dup2(null, 1);
@@ -108,8 +115,10 @@ std::string TLauncherWindow::Command(const std::string& verb, const std::string&
                                      int timeoutms) {
   const std::string id = std::to_string(nextid_++);
   const std::string line = id + " " + verb + (arg.empty() ? "" : " " + arg) + "\n";
-  if (::write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-    return "error: the launcher is gone";
+  const ssize_t written = ::write(in_, line.data(), line.size());
+  if (written != static_cast<ssize_t>(line.size())) {
+    return std::string("error: cannot write to the launcher: ") +
+           (written < 0 ? std::strerror(errno) : "short write");
   }
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutms);
   std::string answer;

@@ -22,7 +22,8 @@ TXvfb::TXvfb() {
   if (pid_ == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(127);
-    ::dup2(fds[1], 3);
+    // Moved out of the way first: dup2 onto itself would keep close-on-exec.
+    ::dup2(::fcntl(fds[1], F_DUPFD_CLOEXEC, 10), 3);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);
     ::dup2(null, 2);
