@@ -15,6 +15,8 @@ namespace {
 
 constexpr long kLauncherDataTimeoutMs = 10000;
 constexpr size_t kLauncherDataMaxBytes = 4 * 1024 * 1024;
+// Largest window side the page may ask for.
+constexpr int kMaxWindowSide = 16384;
 
 void ReplyUndefined(WebKitScriptMessageReply* reply, JSCContext* context) {
   JSCValue* v = jsc_value_new_undefined(context);
@@ -186,7 +188,7 @@ gboolean OnEngineMessage(WebKitUserContentManager*, JSCValue* message,
     ReplyWorkArea(w, reply, context);
   } else if (op == "moveWindow" || op == "resizeWindow") {
     if (!IntArg(message, 1, &a) || !IntArg(message, 2, &b) ||
-        (op == "resizeWindow" && (a <= 0 || b <= 0))) {
+        (op == "resizeWindow" && (a <= 0 || b <= 0 || a > kMaxWindowSide || b > kMaxWindowSide))) {
       webkit_script_message_reply_return_error_message(reply, "Bad arguments");
       return TRUE;
     }

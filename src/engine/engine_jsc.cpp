@@ -1,5 +1,6 @@
 #include "engine/engine_jsc.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -11,6 +12,8 @@ namespace vantrel::engine {
 namespace {
 
 constexpr int kMaxDepth = 64;
+// Longest array taken from the page; elements beyond it are left out.
+constexpr int32_t kMaxElements = 1 << 20;
 
 void SetString(VEngineValue* out, const char* text) {
   ValueStringDataSet(out, text ? text : "", text ? std::strlen(text) : 0, 0);
@@ -45,7 +48,7 @@ void Convert(JSCValue* value, VEngineValue* out, int depth) {
     ValueBinaryDataSet(out, bytes, jsc_value_typed_array_get_size(value), VT_BYTES, 0);
   } else if (jsc_value_is_array(value)) {
     JSCValue* len = jsc_value_object_get_property(value, "length");
-    const int32_t n = jsc_value_to_int32(len);
+    const int32_t n = std::min(std::max(jsc_value_to_int32(len), 0), kMaxElements);
     g_object_unref(len);
     ValueMakeEmpty(out, VT_ARRAY);
     for (int32_t i = 0; i < n; ++i) {

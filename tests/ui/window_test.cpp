@@ -28,6 +28,7 @@ using testing::WriteFileBytes;
 using Args = std::vector<std::string>;
 
 int WebPort() { return std::stoi(std::string(VANTREL_WINDOW_PORTS).substr(0, 5)); }
+int DataPort() { return std::stoi(std::string(VANTREL_WINDOW_PORTS).substr(6)); }
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -157,6 +158,40 @@ TEST_F(WindowTest, ButtonsAfterASuccessfulVersionCheck) {
   EXPECT_TRUE(fs::exists(game_.File("client.version")));
   EXPECT_EQ(w->Eval("return await AppClose()"), "0");
   EXPECT_EQ(w->WaitFor("return closeCalls", "[0]"), "[0]");
+  CloseByPage(*w);
+}
+
+TEST_F(WindowTest, LauncherDataIsFetchedByTheEngine) {
+  const char* kAsk =
+      "try { return ['ok', await Engine.launcherData(%s)]; } "
+      "catch (e) { return ['rejected', e.message]; }";
+  auto ask = [&](TLauncherWindow& w, const std::string& lang) {
+    char body[512];
+    std::snprintf(body, sizeof body, kAsk, lang.c_str());
+    return w.Eval(body, 20000);
+  };
+  auto w = StartReady();
+  // Nothing listens yet.
+  EXPECT_EQ(ask(*w, "'en'").rfind(R"(["rejected",)", 0), 0u);
+  TTempDir server;
+  fs::create_directories(server.File("request/launcherdata/en"));
+  testing::WriteFileText(server.File("request/launcherdata/en/index.html"), "({ServerTime: '12:00'})");
+  testing::TServerOptions so;
+  so.port = DataPort();
+  testing::TNginxServer nginx(testing::TServerMode::Good, server.Path(), so);
+  struct Case {
+    const char* lang;
+    const char* answer;
+  } cases[] = {
+      {"'en'", R"x(["ok","({ServerTime: '12:00'})"])x"},
+      {"'fr'", R"(["rejected","HTTP status 404"])"},
+      {"'../en'", R"(["rejected","Not a language code"])"},
+      {"42", R"(["rejected","Not a language code"])"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lang);
+    EXPECT_EQ(ask(*w, c.lang), c.answer);
+  }
   CloseByPage(*w);
 }
 
