@@ -31,5 +31,7 @@ function(vantrel_add_resources lib)
     COMMENT "Embedding resources for ${lib}"
     VERBATIM)
   add_library(${lib} STATIC "${out}")
+  # The table names its files only by path: rebuild it when one changes.
+  set_source_files_properties("${out}" PROPERTIES OBJECT_DEPENDS "${files}")
   target_link_libraries(${lib} PUBLIC vantrel_platform)
 endfunction()

@@ -5,6 +5,7 @@ VANTREL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libssl-dev libcurl4-openssl-dev
   nginx-light aria2 procps bc
+  libwebkit2gtk-4.1-dev xvfb xauth xdotool
 )
 
 vantrel_missing_packages() {

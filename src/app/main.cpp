@@ -1,6 +1,6 @@
-// The launcher's entry routine: enters the executable's folder, creates the
-// one launcher state and loads its data, then hands over to the headless
-// front end (or reports that this build has no window).
+// The launcher's entry routine: parses the command line, then hands over to
+// the window or, after entering the executable's folder and creating the one
+// launcher state, to the headless front end.
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -11,6 +11,10 @@
 #include "app/headless.h"
 #include "app/terminal.h"
 #include "app/translations.h"
+#include "app/window.h"
+#ifdef VANTREL_TEST_HOOKS
+#include "app/test_hooks.h"
+#endif
 #include "platform/files.h"
 #include "platform/resources.h"
 #include "platform/text_file.h"
@@ -45,6 +49,18 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  if (cl.mode == app::TLaunchMode::Window) {
+#ifdef VANTREL_TEST_HOOKS
+    const app::TWindowHooks* hooks = app::TestHooks();
+#else
+    const app::TWindowHooks* hooks = nullptr;
+#endif
+    const int code = app::RunWindow(program, argc, argv, cl, hooks);
+    // Threads parked in the download manager end with the process.
+    std::fflush(nullptr);
+    std::_Exit(code);
+  }
+
   // The launcher state lives until the process ends. Once the headless
   // front end has run, worker threads may still use it while the process
   // exits, so it is not destroyed then.
@@ -52,26 +68,16 @@ int main(int argc, char** argv) {
   std::unique_ptr<app::TTerminationSignals> signals;
   try {
     // Before any thread exists, so that every thread has them blocked.
-    if (cl.mode == app::TLaunchMode::Headless)
-      signals = std::make_unique<app::TTerminationSignals>();
+    signals = std::make_unique<app::TTerminationSignals>();
     platform::EnterExecutableFolder();
     TStartupContext context = TStartupContext::FromProcess(argc, argv);
     context.args = cl.stateargs;
     logic = std::make_unique<TUpdateLogic>(std::move(context));
     logic->LoadInitialData();
     logic->restartargs = cl.restartargs;
-    if (cl.mode == app::TLaunchMode::Window && cl.gfxlayer) app::ParseGraphicsLayer(*cl.gfxlayer);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", program.c_str(), e.what());
     return app::kExitError;
-  }
-
-  if (cl.mode == app::TLaunchMode::Window) {
-    logic->UnInitLogFile();
-    std::fprintf(stderr,
-                 "%s: the window is not available in this build; use --headless (see --help).\n",
-                 program.c_str());
-    return app::kExitUsage;
   }
 
   const app::TTranslationTable table = EnglishTable();
