@@ -103,7 +103,7 @@ void GetAuthAndLangData(VEngineVM* vm, uint32_t, const VEngineValue*, VEngineVal
   Guarded(vm, result, [&] {
     const TUpdateLogic& s = State();
     SetResult(result, TVariant::Array({s.loadedlogin, s.loadedpassword,
-                                       TVariant::Bool(s.loadedsave), s.loadedlang}));
+                                       TVariant::Bool(s.loadedsave), s.LoadedLang()}));
   });
 }
 
