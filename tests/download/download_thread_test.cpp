@@ -270,6 +270,9 @@ TEST(DownloadThreadLimits, SlowAnswerThatKeepsComingIsNotSilence) {
   w.SetTask(std::make_unique<TDownloadTask>("f", 0, 39, 0, 0, true, -1));
   WaitReady(w);
   EXPECT_FALSE(w.IsFailed()) << w.FailureText();
+  // The server counts an answer once its last send returned, which may be
+  // after the worker has read that byte: give its thread a moment.
+  for (int i = 0; i < 500 && server.Completed() < 1; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(server.Completed(), 1);
 
   // A server that takes the connection but never answers fails the task.

@@ -186,9 +186,10 @@ TEST_F(LauncherE2E, MissingClientIsRepairedFromScratch) {
 
   // The next check finds the client current and fetches no file.
   Serve({TServerMode::Good, TServerMode::Good});
-  const TRun again = Launch({"--headless", "check"});
+  const TRun again = Launch({"--headless", "-debug", "check"});
   ASSERT_EQ(again.code, 0) << again.output;
-  EXPECT_EQ(FetchedUris(), std::vector<std::string>{"/kestrune/build.version"});
+  EXPECT_EQ(FetchedUris(), std::vector<std::string>{"/kestrune/build.version"})
+      << again.output << testing::ReadFileText(gamefolder_ + "/Launcher.log");
 }
 
 TEST_F(LauncherE2E, UpdateFetchesOnlyWhatChanged) {
