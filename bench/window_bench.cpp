@@ -98,9 +98,7 @@ long long StatusKb(int pid, const char* file, const char* field) {
   return 0;
 }
 
-double Ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 namespace fs = std::filesystem;
 
@@ -200,10 +198,10 @@ int main(int argc, char** argv) {
   {
     TLauncherWindow w(exe, {}, elsewhere.Path());
     if (!WaitReady(w, 180000)) {
-      std::printf("the window did not install the client: %s\n%s\n",
-                  w.Eval("return document.getElementById('launchstatusmessage').textContent")
-                      .c_str(),
-                  w.Stderr().c_str());
+      std::printf(
+          "the window did not install the client: %s\n%s\n",
+          w.Eval("return document.getElementById('launchstatusmessage').textContent").c_str(),
+          w.Stderr().c_str());
       return 1;
     }
     CloseByPage(w);
@@ -231,7 +229,8 @@ int main(int argc, char** argv) {
     paints.push_back(Ms(Clock::now() - start));
     std::printf("first paint, run %d: %.0f ms%s\n", run + 1, paints.back(),
                 r == "true" ? "" : " (no paint)");
-    if (r != "true") std::printf("%s (status %d)\n%s\n", r.c_str(), w.WaitExit(0), w.Stderr().c_str());
+    if (r != "true")
+      std::printf("%s (status %d)\n%s\n", r.c_str(), w.WaitExit(0), w.Stderr().c_str());
     // The version check ends before the window closes, as a player's would.
     WaitReady(w, 60000);
     CloseByPage(w);

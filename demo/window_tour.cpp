@@ -71,7 +71,8 @@ const char* kBannerGrown =
     "return await new Promise((done) => {"
     "  const timer = setTimeout(() => done(false), 10000);"
     "  slot.addEventListener('transitionend', function grown(e) {"
-    "    if (!e.target.classList.contains('banner') || !e.target.classList.contains('shown')) return;"
+    "    const b = e.target.classList;"
+    "    if (!b.contains('banner') || !b.contains('shown')) return;"
     "    slot.removeEventListener('transitionend', grown);"
     "    clearTimeout(timer);"
     "    done(true);"
@@ -191,17 +192,18 @@ void InstallRun(TTour& tour) {
   // Two pictures of the download, the second with the bar a good step further.
   int shots = 0;
   int firstbar = 0;
-  tour.Until("the client ready", [](const TPageState& s) { return s.status == "ready"; },
-             [&](const TPageState& s) {
-               if (shots == 0 && Downloading(s, 30)) {
-                 tour.Shot("downloading", "2-downloading.png");
-                 firstbar = s.bar;
-                 ++shots;
-               } else if (shots == 1 && Downloading(s, firstbar + 25)) {
-                 tour.Shot("downloading", "3-downloading.png");
-                 ++shots;
-               }
-             });
+  tour.Until(
+      "the client ready", [](const TPageState& s) { return s.status == "ready"; },
+      [&](const TPageState& s) {
+        if (shots == 0 && Downloading(s, 30)) {
+          tour.Shot("downloading", "2-downloading.png");
+          firstbar = s.bar;
+          ++shots;
+        } else if (shots == 1 && Downloading(s, firstbar + 25)) {
+          tour.Shot("downloading", "3-downloading.png");
+          ++shots;
+        }
+      });
   if (shots < 2) std::printf("  (the download ended before %d of its pictures)\n", 2 - shots);
   tour.Until("the English launcher data",
              [](const TPageState& s) { return s.status == "ready" && s.data == "latin"; });
@@ -221,13 +223,14 @@ void InstallRun(TTour& tour) {
 void UpdateRun(TTour& tour) {
   tour.WaitGrown();
   bool shot = false;
-  tour.Until("the client ready", [](const TPageState& s) { return s.status == "ready"; },
-             [&](const TPageState& s) {
-               if (!shot && Downloading(s, 30)) {
-                 tour.Shot("updating", "6-updating.png");
-                 shot = true;
-               }
-             });
+  tour.Until(
+      "the client ready", [](const TPageState& s) { return s.status == "ready"; },
+      [&](const TPageState& s) {
+        if (!shot && Downloading(s, 30)) {
+          tour.Shot("updating", "6-updating.png");
+          shot = true;
+        }
+      });
   if (!shot) std::printf("  (the update ended before its picture)\n");
   tour.Until("the English launcher data",
              [](const TPageState& s) { return s.status == "ready" && s.data == "latin"; });

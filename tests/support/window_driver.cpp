@@ -282,14 +282,11 @@ void WritePng(const TImage& img, const std::string& path) {
         const int a = i >= 4 ? row[i - 4] : 0;
         const int b = up ? up[i] : 0;
         const int c = (up && i >= 4) ? up[i - 4] : 0;
-        int predicted = 0;
-        switch (filter) {
-          case 1: predicted = a; break;
-          case 2: predicted = b; break;
-          case 3: predicted = (a + b) / 2; break;
-          case 4: predicted = Paeth(a, b, c); break;
-          default: break;
-        }
+        const int predicted = filter == 1   ? a
+                              : filter == 2 ? b
+                              : filter == 3 ? (a + b) / 2
+                              : filter == 4 ? Paeth(a, b, c)
+                                            : 0;
         const auto v = static_cast<uint8_t>(row[i] - predicted);
         trial[i] = static_cast<char>(v);
         sum += v < 128 ? v : 256 - v;
