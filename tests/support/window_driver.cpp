@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -235,6 +236,101 @@ TImage ReadPng(const std::string& path) {
     }
   }
   return img;
+}
+
+namespace {
+
+void PutBe32(std::string& out, uint32_t v) {
+  out += static_cast<char>(v >> 24);
+  out += static_cast<char>(v >> 16);
+  out += static_cast<char>(v >> 8);
+  out += static_cast<char>(v);
+}
+
+void PutChunk(std::string& out, const char* type, const std::string& data) {
+  PutBe32(out, static_cast<uint32_t>(data.size()));
+  const std::string body = std::string(type, 4) + data;
+  out += body;
+  PutBe32(out, static_cast<uint32_t>(
+                   crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size())));
+}
+
+int Paeth(int a, int b, int c) {
+  const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+  return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+}
+
+}  // namespace
+
+void WritePng(const TImage& img, const std::string& path) {
+  const size_t stride = static_cast<size_t>(img.width) * 4;
+  if (img.width <= 0 || img.height <= 0 || img.rgba.size() != stride * img.height) {
+    throw std::runtime_error("no picture to write: " + path);
+  }
+  // Each row with the filter that gives the smallest sum of magnitudes, the
+  // usual choice of PNG encoders.
+  std::string raw;
+  raw.reserve((stride + 1) * static_cast<size_t>(img.height));
+  std::string best, trial(stride, '\0');
+  for (int y = 0; y < img.height; ++y) {
+    const uint8_t* row = &img.rgba[static_cast<size_t>(y) * stride];
+    const uint8_t* up = y > 0 ? row - stride : nullptr;
+    long bestsum = -1;
+    for (int filter = 0; filter <= 4; ++filter) {
+      long sum = 0;
+      for (size_t i = 0; i < stride; ++i) {
+        const int a = i >= 4 ? row[i - 4] : 0;
+        const int b = up ? up[i] : 0;
+        const int c = (up && i >= 4) ? up[i - 4] : 0;
+        const int predicted = filter == 1   ? a
+                              : filter == 2 ? b
+                              : filter == 3 ? (a + b) / 2
+                              : filter == 4 ? Paeth(a, b, c)
+                                            : 0;
+        const auto v = static_cast<uint8_t>(row[i] - predicted);
+        trial[i] = static_cast<char>(v);
+        sum += v < 128 ? v : 256 - v;
+      }
+      if (bestsum < 0 || sum < bestsum) {
+        bestsum = sum;
+        best = static_cast<char>(filter) + trial;
+      }
+    }
+    raw += best;
+  }
+  uLongf packedsize = compressBound(raw.size());
+  std::string packed(packedsize, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packedsize,
+                reinterpret_cast<const Bytef*>(raw.data()), raw.size(), 9) != Z_OK) {
+    throw std::runtime_error("cannot compress the picture: " + path);
+  }
+  packed.resize(packedsize);
+  std::string header;
+  PutBe32(header, static_cast<uint32_t>(img.width));
+  PutBe32(header, static_cast<uint32_t>(img.height));
+  header += std::string("\x08\x06\x00\x00\x00", 5);  // 8-bit RGBA, no interlace
+  std::string png = "\x89PNG\r\n\x1a\n";
+  PutChunk(png, "IHDR", header);
+  PutChunk(png, "IDAT", packed);
+  PutChunk(png, "IEND", "");
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(png.data(), static_cast<std::streamsize>(png.size()));
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+TImage CropImage(const TImage& img, int x, int y, int width, int height) {
+  const int x0 = std::clamp(x, 0, img.width), y0 = std::clamp(y, 0, img.height);
+  const int x1 = std::clamp(x + width, x0, img.width), y1 = std::clamp(y + height, y0, img.height);
+  TImage part;
+  part.width = x1 - x0;
+  part.height = y1 - y0;
+  part.rgba.reserve(static_cast<size_t>(part.width) * part.height * 4);
+  for (int row = y0; row < y1; ++row) {
+    const auto* from = &img.rgba[(static_cast<size_t>(row) * img.width + x0) * 4];
+    part.rgba.insert(part.rgba.end(), from, from + static_cast<size_t>(part.width) * 4);
+  }
+  return part;
 }
 
 }  // namespace vantrel::testing

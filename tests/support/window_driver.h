@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -63,5 +64,9 @@ struct TImage {
 };
 // Raises std::runtime_error for anything else.
 TImage ReadPng(const std::string& path);
+// Writes img as an 8-bit RGBA PNG. Raises std::runtime_error on failure.
+void WritePng(const TImage& img, const std::string& path);
+// The part of img at (x, y) of width x height pixels, clipped to img.
+TImage CropImage(const TImage& img, int x, int y, int width, int height);
 
 }  // namespace vantrel::testing
