@@ -154,7 +154,9 @@ return true;
 // launcher's; testAnswers.polls counts the page's polls, testAnswers.calls
 // lists every other call with its arguments ('LangSave["cn"]',
 // 'Engine["launcherData","en"]'); testAnswers.launcher(name, ...args) asks
-// the launcher itself.
+// the launcher itself. testAnswers.onPoll, when set, runs once inside the
+// page's next status poll: page code that answers no user action (the test's
+// own scripts count as the user's).
 const char* kAnswers = R"js(
 if (!globalThis.testAnswers) {
   const answers = { status: null, buttons: null, polls: { status: 0, buttons: 0 }, calls: [] };
@@ -171,6 +173,11 @@ if (!globalThis.testAnswers) {
       const key = polled[name];
       if (key) {
         answers.polls[key] += 1;
+        if (key === 'status' && answers.onPoll) {
+          const run = answers.onPoll;
+          answers.onPoll = null;
+          run();
+        }
         if (answers[key]) return Promise.resolve(JSON.parse(JSON.stringify(answers[key])));
       } else {
         answers.calls.push((name === 'vantrel-engine' ? 'Engine' : name) + JSON.stringify(args));
@@ -182,6 +189,14 @@ if (!globalThis.testAnswers) {
 }
 return true;
 )js";
+
+// One virtual display for the suite; per test a game folder holding a copy
+// of the test launcher (its settings and log land there), and the helpers
+// that drive the page. Each test owns the window it starts.
+// The page's commands to the launcher so far (testAnswers must be set up).
+const char* kCommands =
+    "return testAnswers.calls.filter((c) => "
+    "/^(AppClose|LangSave|LaunchGame|LaunchRepair|LaunchUpdate)\\[/.test(c))";
 
 class PageTest : public ::testing::Test {
  protected:
@@ -197,8 +212,8 @@ class PageTest : public ::testing::Test {
   }
 
   // Starts the window and waits until the page is shown.
-  std::unique_ptr<TLauncherWindow> StartShown() {
-    auto w = std::make_unique<TLauncherWindow>(launcher_, Args{}, elsewhere_.Path());
+  std::unique_ptr<TLauncherWindow> StartShown(const Args& args = {}) {
+    auto w = std::make_unique<TLauncherWindow>(launcher_, args, elsewhere_.Path());
     EXPECT_EQ(w->WaitFor(kShown, "true", 20000), "true") << w->Stderr();
     EXPECT_EQ(w->Eval(Js(kRecordErrors)), "true");
     return w;
@@ -237,6 +252,19 @@ class PageTest : public ::testing::Test {
     std::vector<std::string> opened;
     for (const std::string& note : w.Notes()) {
       if (note.rfind("open ", 0) == 0) opened.push_back(note.substr(5));
+    }
+    return opened;
+  }
+
+  // Waits until the launcher has opened exactly these addresses; the last
+  // list seen.
+  static std::vector<std::string> WaitForOpened(TLauncherWindow& w,
+                                                const std::vector<std::string>& expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::vector<std::string> opened = Opened(w);
+    while (opened != expected && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      opened = Opened(w);
     }
     return opened;
   }
@@ -391,7 +419,7 @@ return [document.getElementById('servstatus').textContent, getComputedStyle(font
     ExpectOffline(*w, 30000);
     site.Stop();
   }
-  EXPECT_EQ(w->Eval("return testAnswers.calls.filter((c) => !c.startsWith('Engine'))"), "[]");
+  EXPECT_EQ(w->Eval(kCommands), "[]");
   CloseByPage(*w);
 }
 
@@ -434,20 +462,23 @@ TEST_F(PageTest, HostileFragmentsChangeNothingOutsideTheirBoxes) {
   auto w = StartShown();
   EXPECT_EQ(w->Eval(Js(kAnswers)), "true");
   EXPECT_EQ(WaitForText(*w, "#servstatus", "Server status: Online"), Json("Server status: Online"));
-  // Every banner gets its place, and the first one is shown.
-  EXPECT_EQ(w->WaitFor("return [...document.getElementById('marketplace').children]"
-                       ".map((e) => e.id).join() + (document.getElementById('banner1')"
-                       ".classList.contains('shown') ? ' shown' : '')",
-                       Json("banner1,banner2 shown")),
-            Json("banner1,banner2 shown"));
-  EXPECT_EQ(w->WaitFor(kShown, "true"), "true");
+  // Every banner gets its place, and the first one is shown (fully grown).
+  const char* kFirstShown =
+      "const first = document.getElementById('banner1'); "
+      "return [...document.getElementById('marketplace').children].map((e) => e.id).join() + "
+      "(first.classList.contains('shown') && first.getAnimations().length === 0 ? ' shown' : '')";
+  EXPECT_EQ(w->WaitFor(kFirstShown, Json("banner1,banner2 shown")), Json("banner1,banner2 shown"));
   // The user points at and clicks what is left of them.
-  XDoTool({"mousemove", "--sync", "0", "0"});
-  for (const char* target : {"#servstatus b", "#last-update__content .news-item:nth-child(3) a",
-                             "#banner1 a", "#last-news__content .news-item:nth-child(1) a"}) {
+  for (const char* target : {"#banner1 a", "#servstatus b",
+                             "#last-update__content .news-item:nth-child(3) a",
+                             "#last-news__content .news-item:nth-child(1) a"}) {
     SCOPED_TRACE(target);
     Click(*w, target);
   }
+  // The two https links went to the system's browser.
+  const std::vector<std::string> links = {"https://www.kestrune.example/shop",
+                                          "https://www.kestrune.example/news/9"};
+  EXPECT_EQ(WaitForOpened(*w, links), links);
   WaitForPolls(*w, "buttons", 5);
 
   EXPECT_EQ(w->Eval("return typeof globalThis.pwned"), Json("undefined"));
@@ -478,7 +509,9 @@ return Object.entries({
             R"("servtime Server time: <img src=x onerror=\"globalThis.pwned = 1\">",)"
             R"("url res:default.htm","history 1"])");
   // No native ran but the page's own polls and launcher-data requests.
-  EXPECT_EQ(w->Eval("return testAnswers.calls.filter((c) => c !== 'Engine[\"launcherData\",\"en\"]')"),
+  EXPECT_EQ(w->Eval(kCommands), "[]");
+  EXPECT_EQ(w->Eval("return testAnswers.calls.filter((c) => c.startsWith('Engine') && "
+                    "c !== 'Engine[\"launcherData\",\"en\"]')"),
             "[]");
   EXPECT_EQ(w->Eval("return (await GetStatusMessages())[0] !== 'ClientFSUninit'"), "true");
   EXPECT_EQ(w->WaitExit(0), -1);
@@ -488,10 +521,8 @@ return Object.entries({
   EXPECT_EQ(w->Eval("Lang.retranslate(); return document.title"),
             Json("Myrefall EU - www.kestrune.example"));
   EXPECT_TRUE(Contains(w->Describe(), "\"title\":\"Myrefall EU - www.kestrune.example\""));
-  // The user's clicks on the two https links went to the system's browser;
-  // nothing else was opened.
-  EXPECT_EQ(Opened(*w), (std::vector<std::string>{"https://www.kestrune.example/shop",
-                                                  "https://www.kestrune.example/news/9"}));
+  // Nothing else was opened.
+  EXPECT_EQ(Opened(*w), links);
   CloseByPage(*w);
 }
 
@@ -602,7 +633,7 @@ return [missing, play, Lang.translate('NoSuchKey') === undefined];
                       "document.getElementById('launchgameissave').checked = true; return 1"),
               "1");
     Click(*w, "#launchgamebtn");
-    EXPECT_EQ(w->Eval(kPlayDisabled), "true");
+    EXPECT_EQ(w->WaitFor(kPlayDisabled, "true"), "true");
     EXPECT_EQ(w->WaitFor("return testAnswers.calls.filter((c) => c.startsWith('LaunchGame'))",
                          R"(["LaunchGame[\"Aldric\",\"secret\",true]"])"),
               R"(["LaunchGame[\"Aldric\",\"secret\",true]"])");
@@ -681,7 +712,8 @@ TEST_F(PageTest, TransparentAroundTheBackgroundDraggedByTheBodyLinksOutsideClose
   TDataSite site;
   site.Put("en", GoodData().Text());
   site.Serve();
-  auto w = StartShown();
+  // With a log, which shows the close sequence.
+  auto w = StartShown({"-debug", "1"});
   EXPECT_EQ(WaitForText(*w, "#servtime", "Server time: 18:42"), Json("Server time: 18:42"));
   EXPECT_EQ(w->WaitFor(kShown, "true"), "true");
   {
@@ -708,7 +740,10 @@ TEST_F(PageTest, TransparentAroundTheBackgroundDraggedByTheBodyLinksOutsideClose
         {"right of the background", bx + bw + 1, by + bh / 2, 0},
         {"above the background", bx + bw / 2, by - 2, 0},
         {"below the background", bx + bw / 2, by + bh + 1, 0},
+        {"the background's cut top left corner", bx + 2, by + 2, 0},
+        {"the background's cut bottom right corner", bx + bw - 3, by + bh - 3, 0},
         {"the background's middle", bx + bw / 2, by + bh / 2, 255},
+        {"the background near its top left corner", bx + 30, by + 30, 255},
         {"the background under the server status", bx + bw / 2, by + 150, 255},
     };
     for (const Point& p : points) {
@@ -719,13 +754,11 @@ TEST_F(PageTest, TransparentAroundTheBackgroundDraggedByTheBodyLinksOutsideClose
   EXPECT_EQ(w->Eval(Js(kAnswers)), "true");
   {
     SCOPED_TRACE("links open outside on a user's click only; the page stays");
-    Click(*w, "#menu-bar li:nth-child(3) a");
-    Click(*w, "#last-news__content a");
-    Click(*w, "#launchrepairbtn");
-    // A script that is not answering a user's action follows links,
-    // navigates and opens windows.
+    // Page code that answers no user action follows links, navigates and
+    // opens windows (before any click of the user, whose activation would
+    // last a while).
     EXPECT_EQ(w->Eval(Js(R"js(
-GetAuthAndLangData().then(() => {
+testAnswers.onPoll = () => {
   document.querySelector('#menu-bar a').click();
   const a = document.createElement('a');
   a.href = 'https://evil.example/clicked';
@@ -735,17 +768,23 @@ GetAuthAndLangData().then(() => {
   window.open('https://evil.example/opened');
   location.href = 'https://evil.example/navigated';
   globalThis.scripted = true;
-});
+};
 return 1;
 )js")),
               "1");
     EXPECT_EQ(w->WaitFor("return globalThis.scripted === true", "true"), "true");
     WaitForPolls(*w, "buttons", 5);
-    EXPECT_EQ(Opened(*w), (std::vector<std::string>{"https://www.kestrune.example/forums/",
-                                                    "https://www.kestrune.example/news/1"}));
-    EXPECT_EQ(w->Eval("return [document.URL, history.length, "
-                      "typeof document.getElementById('launchgamebtn').click]"),
-              R"(["res:default.htm",1,"function"])");
+    EXPECT_EQ(Opened(*w), std::vector<std::string>{});
+    // The user's clicks.
+    Click(*w, "#menu-bar li:nth-child(3) a");
+    Click(*w, "#last-news__content a");
+    Click(*w, "#launchrepairbtn");
+    const std::vector<std::string> links = {"https://www.kestrune.example/forums/",
+                                            "https://www.kestrune.example/news/1"};
+    EXPECT_EQ(WaitForOpened(*w, links), links);
+    WaitForPolls(*w, "buttons", 5);
+    EXPECT_EQ(Opened(*w), links);
+    EXPECT_EQ(w->Eval("return [document.URL, history.length]"), R"(["res:default.htm",1])");
   }
   {
     SCOPED_TRACE("a drag on the body moves the window");
@@ -763,12 +802,14 @@ return null;
     const std::string before = w->Describe();
     const int x = JsonInt(before, "x") + JsonInt(spot, "x");
     const int y = JsonInt(before, "y") + JsonInt(spot, "y");
+    const char* kDrags =
+        "return testAnswers.calls.filter((c) => c === 'Engine[\"beginDrag\"]').length";
     ASSERT_TRUE(XDoTool({"mousemove", "--sync", std::to_string(x), std::to_string(y)}));
     ASSERT_TRUE(XDoTool({"mousedown", "1"}));
-    w->Eval("return 1");  // the page has had the press and asked to drag
+    // The page has had the press and asked the window to drag.
+    EXPECT_EQ(w->WaitFor(kDrags, "1"), "1");
     XDoTool({"mousemove", "--sync", std::to_string(x + 30), std::to_string(y + 20)});
     XDoTool({"mousemove", "--sync", std::to_string(x + 60), std::to_string(y + 40)});
-    w->Eval("return 1");
     XDoTool({"mouseup", "1"});
     std::string after;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -780,12 +821,16 @@ return null;
     EXPECT_EQ(JsonInt(after, "x"), JsonInt(before, "x") + 60) << before << " " << after;
     EXPECT_EQ(JsonInt(after, "y"), JsonInt(before, "y") + 40) << before << " " << after;
     // A press on an element does not drag.
+    EXPECT_EQ(w->Eval("globalThis.testPresses = 0; document.addEventListener('mousedown', "
+                      "() => { testPresses += 1; }, true); return 1"),
+              "1");
     const auto [lx, ly] = ScreenPoint(*w, "#launchgamelogin");
     XDoTool({"mousemove", "--sync", std::to_string(lx), std::to_string(ly), "mousedown", "1"});
-    w->Eval("return 1");
+    EXPECT_EQ(w->WaitFor("return testPresses", "1"), "1");
     XDoTool({"mousemove", "--sync", std::to_string(lx + 50), std::to_string(ly + 50)});
-    w->Eval("return 1");
     XDoTool({"mouseup", "1"});
+    WaitForPolls(*w, "buttons", 3);
+    EXPECT_EQ(w->Eval(kDrags), "1");
     const std::string still = w->Describe();
     EXPECT_EQ(JsonInt(still, "x"), JsonInt(after, "x"));
     EXPECT_EQ(JsonInt(still, "y"), JsonInt(after, "y"));
@@ -794,8 +839,10 @@ return null;
     SCOPED_TRACE("the close button runs the close sequence; the process ends with 0");
     Click(*w, "#close");
     EXPECT_EQ(w->WaitExit(20000), 0) << w->Stderr();
-    // The click reached the launcher once: its close sequence ended in the
-    // page's close, whose animation had begun.
+    const std::string log = testing::ReadFileText(game_.File("Launcher.log"));
+    for (const char* line : {"Closing launcher", "Unmount client file system", "Close browser"}) {
+      EXPECT_TRUE(Contains(log, line)) << line << " in " << log;
+    }
   }
 }
 
@@ -828,7 +875,7 @@ TEST_F(PageTest, ProgressAndPlayFollowARealVersionCheck) {
   // The game is not there: the launch fails, and the launcher keeps every
   // button off.
   Click(*w, "#launchgamebtn");
-  EXPECT_EQ(w->Eval(kPlayDisabled), "true");
+  EXPECT_EQ(w->WaitFor(kPlayDisabled, "true"), "true");
   EXPECT_EQ(WaitForText(*w, "#launchstatusmessage", "Launch Error!", 30000), Json("Launch Error!"));
   EXPECT_EQ(w->Eval("return [await GetButtonsState(), document.getElementById('launchgamebtn')"
                     ".disabled]"),
@@ -836,7 +883,7 @@ TEST_F(PageTest, ProgressAndPlayFollowARealVersionCheck) {
   // A new check makes the client ready again and enables Play.
   EXPECT_EQ(w->Eval("return await LaunchVersionCheck()"), "0");
   EXPECT_EQ(w->WaitFor(kPlayDisabled, "false", 60000), "false");
-  EXPECT_EQ(Text(*w, "#launchstatusmessage"), Json(kReady));
+  EXPECT_EQ(WaitForText(*w, "#launchstatusmessage", kReady), Json(kReady));
   CloseByPage(*w);
 }
 
