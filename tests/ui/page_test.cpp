@@ -367,8 +367,22 @@ return [document.getElementById('servstatus').textContent, getComputedStyle(font
     TLauncherData none = GoodData();
     none.banners.clear();
     site.Put("en", none.Text());
-    Reload(*w);
-    EXPECT_EQ(WaitForText(*w, "#servstatus", "Server status: Online"),
+    // The reload lands while the loop waits to show the next banner: right
+    // when it takes "shown" from the last one.
+    EXPECT_EQ(w->Eval(Js(R"js(
+const marketplace = document.getElementById('marketplace');
+const observer = new MutationObserver((records) => {
+  if (records.some((r) => /\bshown\b/.test(r.oldValue || '') && !r.target.classList.contains('shown'))) {
+    observer.disconnect();
+    LoadLauncherData();
+  }
+});
+observer.observe(marketplace, { subtree: true, attributeFilter: ['class'], attributeOldValue: true });
+document.getElementById('servstatus').textContent = 'stale';
+return 1;
+)js")),
+              "1");
+    EXPECT_EQ(WaitForText(*w, "#servstatus", "Server status: Online", 20000),
               Json("Server status: Online"));
     // Long enough for many of the loop's 100 ms checks.
     WaitForPolls(*w, "buttons", 20);
