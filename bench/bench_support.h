@@ -109,9 +109,10 @@ std::vector<TCommand> Aria2Fetch(const std::vector<TTransferFile>& files,
 std::string Aria2OptionsText(int connectionspermirror);
 
 // The standalone rate of each stage of an install on the same bytes, with
-// a well-known tool: aria2c fetches the transfer files, zlib-flate inflates
-// the compressed ones, md5sum digests the client files, cp writes them and
-// sync makes them durable.
+// a well-known tool: aria2c fetches the transfer files, pigz inflates the
+// compressed ones (zlib's inflate, one process for all files), md5sum
+// digests the client files, cp writes them and sync makes them
+// durable.
 struct TStage {
   std::string name;
   std::string tool;

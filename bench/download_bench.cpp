@@ -126,7 +126,7 @@ double Median(std::vector<double> v) {
 }
 
 void PrintRun(const char* who, int run, const TResult& r) {
-  std::printf("run %d %-8s %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB"
+  std::printf("run %d %-9s %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB"
               "  %s\n",
               run, who, r.run.seconds, r.mbps, r.run.cpuseconds, r.servercpu, r.run.rssmib,
               r.ok ? "ok" : "FAILED");
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
   std::printf("  %zu transfer files, %.1f MB, %.1f s\n", files.size(),
               static_cast<double>(bytes) / 1e6, NowSeconds() - genstart);
 
-  std::vector<TResult> ours, theirs;
+  std::vector<TResult> ours, theirs, unchecked;
   {
     testing::TNginxServer a(testing::TServerMode::Good, root);
     testing::TNginxServer b(testing::TServerMode::Good, root);
@@ -231,6 +231,17 @@ int main(int argc, char** argv) {
       PrintRun("aria2c", run, r2);
       theirs.push_back(r2);
       fs::remove_all(out2);
+
+      // For reference: aria2c checking nothing.
+      TResult r3;
+      cpu0 = servercpu();
+      r3.run = RunTogether(Aria2Fetch(files, mirrors, out2, o.dir, kWorkersPerMirror, false));
+      r3.servercpu = servercpu() - cpu0;
+      r3.mbps = static_cast<double>(bytes) / 1e6 / r3.run.seconds;
+      r3.ok = r3.run.ok && Verify(list, out2, false);
+      PrintRun("aria2c-nc", run, r3);
+      unchecked.push_back(r3);
+      fs::remove_all(out2);
     }
   }
   auto median = [](const std::vector<TResult>& v, auto field) {
@@ -245,17 +256,23 @@ int main(int argc, char** argv) {
   auto rss = [](const TResult& r) { return r.run.rssmib; };
   const double ourmbps = median(ours, mbps);
   const double theirmbps = median(theirs, mbps);
+  const double uncheckedmbps = median(unchecked, mbps);
   std::printf("\nmedians of %d runs (MB = 10^6 bytes)\n", o.runs);
-  std::printf("  vantrel: %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB\n",
+  std::printf("  vantrel:          %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB\n",
               median(ours, seconds), ourmbps, median(ours, cpu), median(ours, server),
               median(ours, rss));
-  std::printf("  aria2c : %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB"
+  std::printf("  aria2c:           %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB"
               " (both processes)\n",
               median(theirs, seconds), theirmbps, median(theirs, cpu), median(theirs, server),
               median(theirs, rss));
+  std::printf("  aria2c, no check: %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS "
+              "%7.1f MiB (for reference: not the same work)\n",
+              median(unchecked, seconds), uncheckedmbps, median(unchecked, cpu),
+              median(unchecked, server), median(unchecked, rss));
   bool allok = true;
   for (const auto& r : ours) allok = allok && r.ok;
   for (const auto& r : theirs) allok = allok && r.ok;
+  for (const auto& r : unchecked) allok = allok && r.ok;
   if (!o.keep) {
     if (made) {
       fs::remove_all(o.dir);
@@ -269,6 +286,8 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("%s\n", LoadAverageText().c_str());
+  std::printf("throughput ratio vantrel/aria2c, checking nothing: %.2f (for reference)\n",
+              uncheckedmbps > 0 ? ourmbps / uncheckedmbps : 0.0);
   std::printf("throughput ratio vantrel/aria2c: %.2f (same connections and mirrors; CRC-32 per "
               "range against MD5 per file)\n",
               theirmbps > 0 ? ourmbps / theirmbps : 0.0);

@@ -41,7 +41,7 @@ void Usage() {
       "usage: install_bench [--size-mib N] [--slow-disk-mbps N] [--dir FOLDER] [--keep]\n"
       "  Installs a generated client of about N MiB (default 1024) with the launcher binary\n"
       "  from two local nginx mirrors, updates it to a build with a tenth of its files\n"
-      "  changed, and measures each stage on the same bytes with aria2c, zlib-flate, md5sum,\n"
+      "  changed, and measures each stage on the same bytes with aria2c, pigz, md5sum,\n"
       "  cp and sync. Then installs again with every file write throttled to N MB/s\n"
       "  (default 40; 0 skips it) and reports peak memory. FOLDER holds everything (default:\n"
       "  a new folder under $TMPDIR, removed at the end unless --keep).\n");
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "install_bench: --size-mib must be at least 16\n");
     return 2;
   }
-  for (const char* tool : {"aria2c", "zlib-flate", "md5sum", "cp", "sync"}) {
+  for (const char* tool : {"aria2c", "pigz", "md5sum", "cp", "sync"}) {
     if (!HasProgram(tool)) {
       std::fprintf(stderr, "install_bench: %s not found (scripts/lib/deps.sh installs it)\n",
                    tool);
