@@ -139,18 +139,19 @@ int main(int argc, char** argv) {
     RunSequence({md5});  // the pack into the page cache
     std::printf("\n");
     for (int run = 1; run <= o.runs; ++run) {
-      for (auto& s : servers) s->FileRequests();  // start each run's count afresh
-      const TMeasured repair = RunLauncher(game, "repair", o.dir + "/launcher.txt");
-      size_t fetched = 0;
-      for (auto& s : servers) {
-        for (const auto& r : s->FileRequests()) {
-          if (r.uri.find("/build.version") == std::string::npos &&
-              r.uri.find("/client.version") == std::string::npos &&
-              r.uri.find("/launcher.version") == std::string::npos) {
-            ++fetched;
+      // Transfer files asked for: none, on an intact install.
+      auto transfers = [&] {
+        size_t n = 0;
+        for (auto& server : servers) {
+          for (const auto& req : server->FileRequests()) {
+            if (req.uri.size() > 2 && req.uri.compare(req.uri.size() - 2, 2, ".u") == 0) ++n;
           }
         }
-      }
+        return n;
+      };
+      const size_t before = transfers();
+      const TMeasured repair = RunLauncher(game, "repair", o.dir + "/launcher.txt");
+      const size_t fetched = transfers() - before;
       const TMeasured sum = RunSequence({md5});
       std::printf("run %d repair: %6.2f s (%7.1f MB/s, cpu %5.2f s, peak RSS %5.1f MiB, %zu files "
                   "fetched) %s   md5sum: %6.2f s (%7.1f MB/s, cpu %5.2f s) %s\n",
