@@ -25,7 +25,7 @@ struct TDownloadTimings {
   // waiting for the file thread plus files held in memory waiting for
   // delivery. Reached before the queues' item caps on a slow disk; a single
   // item larger than the bound still passes when the queues are empty.
-  int64_t maxqueuedbytes = int64_t{32} << 20;
+  int64_t maxqueuedbytes = int64_t{16} << 20;
   // Milliseconds on a monotonic clock, read by the probe; empty: steady clock.
   std::function<int64_t()> clock;
 };
