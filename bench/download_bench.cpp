@@ -1,10 +1,10 @@
 // Download benchmark: generates a client of about 1 GiB, publishes it with
-// the publisher, serves the tree from two local nginx mirrors and fetches it
-// with the launcher's download manager (two workers per server, as shipped)
-// and with aria2c over the same mirrors, three times each. Prints wall time,
-// throughput and peak memory of every run, the medians and the ratio of the
-// two. Each fetch runs in a child process of its own so that its peak
-// resident memory can be measured.
+// the publisher, serves the tree from two local nginx mirrors and fetches
+// every transfer file with the launcher's download manager and with aria2c
+// doing the same work: four connections, two to each mirror, every byte
+// checked and written to disk. Prints wall time, CPU time (the fetching
+// side's and the mirrors'), throughput and peak memory of every run, the
+// medians, the ratio, and what still differs between the two sides.
 //
 //   download_bench [--size-mib N] [--runs N] [--dir FOLDER] [--keep]
 #include <sys/resource.h>
@@ -12,28 +12,29 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "download/download_manager.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "publish/publish.h"
 #include "support/nginx_fixture.h"
 #include "support/server_tree.h"
+#include "support/temp_dir.h"
 #include "versions/update_utils.h"
 
 namespace fs = std::filesystem;
 using namespace vantrel;
+using namespace vantrel::bench;
 
 namespace {
+
+constexpr int kWorkersPerMirror = 2;  // the shipped DownloadThreadsPerSever
 
 struct TOptions {
   int64_t sizemib = 1024;
@@ -42,18 +43,10 @@ struct TOptions {
   bool keep = false;
 };
 
-struct TBuild {
-  TUpdateList list;                          // the published client.version
-  std::map<std::string, std::string> paths;  // key -> path below /kestrune/
-  int64_t clientbytes = 0;                   // sum of the client's files
-  int64_t bytes = 0;                         // sum of the transfer forms
-};
-
 struct TResult {
-  double seconds = 0;
+  TMeasured run;
+  double servercpu = 0;  // the mirrors' CPU time during the fetch
   double mbps = 0;
-  double rssmib = 0;
-  double cpuseconds = 0;  // user + system time of the fetching process
   bool ok = false;
 };
 
@@ -66,87 +59,32 @@ void Usage() {
       "  under $TMPDIR, removed at the end unless --keep).\n");
 }
 
-void AddFile(TBuild& build, const std::string& client, const std::string& rel, size_t size,
-             uint32_t seed, bool compressible) {
-  testing::WriteFileBytes(client + "/" + rel, testing::PatternBytes(size, seed, compressible));
-  build.clientbytes += static_cast<int64_t>(size);
-}
-
-// A client of many small files, some of several MiB and a few of more than
-// 100 MiB, published with the publisher: text-like files (.txt, .pak, .dat)
-// travel compressed, random ones (.bin, .raw) as they are.
-void Generate(TBuild& build, const std::string& dir, int64_t sizemib) {
-  const std::string client = dir + "/client";
-  const double scale = static_cast<double>(sizemib) / 1024.0;
-  std::mt19937 random(12345);
-  const int small = std::max(1, static_cast<int>(1500 * scale));
-  for (int i = 0; i < small; ++i) {
-    const bool text = i % 2 == 0;
-    AddFile(build, client, "data/small/s" + std::to_string(i) + (text ? ".txt" : ".bin"),
-            4096 + random() % (60 * 1024), static_cast<uint32_t>(i), text);
-  }
-  const int medium = std::max(1, static_cast<int>(40 * scale));
-  for (int i = 0; i < medium; ++i) {
-    const bool text = i % 3 == 0;
-    AddFile(build, client, "data/medium/m#" + std::to_string(i) + (text ? ".pak" : ".raw"),
-            (2u << 20) + random() % (6u << 20), static_cast<uint32_t>(10000 + i), text);
-  }
-  const int64_t left = sizemib * 1024 * 1024 - build.clientbytes;
-  const int large = 5;
-  for (int i = 0; i < large; ++i) {
-    const bool text = i < 1;
-    AddFile(build, client, "bin32/large" + std::to_string(i) + (text ? ".dat" : ".raw"),
-            static_cast<size_t>(std::max<int64_t>(left / large, 1 << 20)),
-            static_cast<uint32_t>(20000 + i), text);
-  }
-  std::printf("  client: %d small files, %d of several MiB, %d large, %.1f MB\n", small, medium,
-              large, static_cast<double>(build.clientbytes) / 1e6);
-  testing::WriteFileBytes(dir + "/Launcher.exe", testing::PatternBytes(300 * 1024, 7, true));
-  publish::TPublishOptions options;
-  options.clientdir = client;
-  options.launcherfile = dir + "/Launcher.exe";
-  options.outdir = dir + "/www/kestrune";
-  options.updateversion = 1;
-  options.exclude = ".bin;.raw";
-  publish::Publish(options);
-  if (!build.list.LoadFromFile(options.outdir + "/client.version")) {
-    throw EVantrelError("the published client.version does not load");
-  }
-  for (const auto& [key, e] : build.list.filelist) {
-    build.paths[key] = publish::TransferPathOfKey(key);
-    build.bytes += e->size;
-  }
-  fs::remove_all(client);  // only the served tree is needed from here on
-}
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// Runs body in a child process; wall time, peak RSS and success.
+// Runs body in a forked child: wall time, CPU time, peak resident memory.
 template <typename F>
-TResult InChild(F body, int64_t bytes) {
+TMeasured InChild(F body) {
   std::fflush(stdout);
-  const double start = Now();
+  TMeasured m;
+  const double start = NowSeconds();
   const pid_t pid = fork();
-  if (pid < 0) return {};
+  if (pid < 0) return m;
   if (pid == 0) _exit(body() ? 0 : 1);
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
-  TResult r;
-  r.seconds = Now() - start;
-  r.mbps = static_cast<double>(bytes) / 1e6 / r.seconds;
-  r.rssmib = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  r.cpuseconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+  m.seconds = NowSeconds() - start;
+  m.rssmib = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  m.cpuseconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return r;
+  m.processes = 1;
+  m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return m;
 }
 
-bool FetchWithVantrel(const TBuild& build, const std::vector<std::string>& mirrors,
+// The download manager as the launcher runs it; files that came in one
+// response are written to the download folder too (aria2c writes them).
+bool FetchWithVantrel(const TUpdateList& list, const std::vector<std::string>& mirrors,
                       const std::string& out) {
-  TDownloadManager manager(mirrors, 2, 10000, out, "launcher.version", 36);
+  TDownloadManager manager(mirrors, kWorkersPerMirror, 10000, out, "launcher.version", 36);
   bool stored = true;
   manager.SetFileDownloadedEvent([&](const std::string& key, TFileDownload& tdf) {
     if (!tdf.stream) return;  // written to the download folder already
@@ -160,60 +98,17 @@ bool FetchWithVantrel(const TBuild& build, const std::vector<std::string>& mirro
     }
   });
   TUpdateFileRefs refs;
-  for (const auto& [key, e] : build.list.filelist) refs.emplace(key, e.get());
+  for (const auto& [key, e] : list.filelist) refs.emplace(key, e.get());
   return manager.DownloadFileList(refs) && stored;
 }
 
-std::vector<std::string> Aria2Arguments(const std::string& input, const std::string& out) {
-  return {"aria2c",
-          "--no-conf",
-          "--input-file=" + input,
-          "--dir=" + out,
-          "--max-concurrent-downloads=4",
-          "--max-connection-per-server=2",
-          "--split=2",
-          "--min-split-size=1M",
-          "--piece-length=1M",
-          "--file-allocation=none",
-          "--allow-overwrite=true",
-          "--auto-file-renaming=false",
-          "--conditional-get=false",
-          "--remote-time=false",
-          "--uri-selector=inorder",
-          "--enable-http-keep-alive=true",
-          "--disable-ipv6=true",
-          "--console-log-level=error",
-          "--summary-interval=0",
-          "--download-result=hide",
-          "--quiet=true"};
-}
-
-void WriteAria2Input(const TBuild& build, const std::vector<std::string>& mirrors,
-                     const std::string& input) {
-  std::ofstream list(input);
-  for (const auto& [key, path] : build.paths) {
-    for (size_t i = 0; i < mirrors.size(); ++i) list << (i ? "\t" : "") << mirrors[i] << path;
-    list << "\n  out=" << path << "\n";
-  }
-}
-
-// Runs in the measuring child: becomes aria2c.
-bool ExecAria2(const std::string& input, const std::string& out) {
-  std::vector<std::string> args = Aria2Arguments(input, out);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  execvp("aria2c", argv.data());
-  return false;
-}
-
-// Every transfer form arrived intact (chunk check values).
+// Every transfer form arrived intact (chunk check values), untimed.
 // ours: the download manager's names (key, ".u" only when compressed);
 // otherwise the servers' names.
-bool Verify(const TBuild& build, const std::string& out, bool ours) {
-  for (const auto& [key, e] : build.list.filelist) {
-    const std::string local = platform::ToSystemPath(ours ? out + key + (e->compressed ? ".u" : "")
-                                                          : out + "/" + build.paths.at(key));
+bool Verify(const TUpdateList& list, const std::string& out, bool ours) {
+  for (const auto& [key, e] : list.filelist) {
+    const std::string local = platform::ToSystemPath(
+        ours ? out + key + (e->compressed ? ".u" : "") : out + "/" + publish::TransferPathOfKey(key));
     if (platform::FileSizeOf(local) != e->size) return false;
     TFileStream f(local, TFileMode::OpenRead);
     const int64_t step = e->chunksize;
@@ -228,6 +123,14 @@ bool Verify(const TBuild& build, const std::string& out, bool ours) {
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
+}
+
+void PrintRun(const char* who, int run, const TResult& r) {
+  std::printf("run %d %-9s %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB"
+              "  %s\n",
+              run, who, r.run.seconds, r.mbps, r.run.cpuseconds, r.servercpu, r.run.rssmib,
+              r.ok ? "ok" : "FAILED");
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -257,84 +160,136 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "download_bench: --size-mib must be at least 16, --runs at least 1\n");
     return 2;
   }
-  if (std::system("aria2c --version >/dev/null 2>&1") != 0) {
+  if (!HasProgram("aria2c")) {
     std::fprintf(stderr, "download_bench: aria2c not found (Debian package aria2)\n");
     return 1;
   }
   bool made = false;
   if (o.dir.empty()) {
-    std::string tmpl = (fs::temp_directory_path() / "vantrel-bench-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) return 1;
-    o.dir = tmpl;
+    o.dir = MakeTempFolder();
     made = true;
   }
+  std::printf("download_bench: %s\n", LoadAverageText().c_str());
   const std::string root = o.dir + "/www";
+  const std::string served = root + "/kestrune";
   std::printf("Generating and publishing a build of about %lld MiB in %s\n",
               static_cast<long long>(o.sizemib), o.dir.c_str());
   std::fflush(stdout);
-  const double genstart = Now();
-  TBuild build;
-  Generate(build, o.dir, o.sizemib);
-  std::printf("  %zu files, %.1f MB of transfer files, %.1f s\n", build.list.filelist.size(),
-              static_cast<double>(build.bytes) / 1e6, Now() - genstart);
+  const double genstart = NowSeconds();
+  TClient client = GenerateClient(o.dir + "/client", o.sizemib);
+  testing::WriteFileBytes(o.dir + "/Launcher.exe", testing::PatternBytes(300 * 1024, 7, true));
+  const TUpdateList list = PublishClient(client, o.dir + "/Launcher.exe", served, 1);
+  fs::remove_all(client.dir);  // only the served tree is needed from here on
+  // aria2c is given each transfer file's digest.
+  const std::vector<TTransferFile> files = TransferFiles(list, served, {}, true);
+  int64_t bytes = 0;
+  for (const TTransferFile& f : files) bytes += f.size;
+  std::printf("  %zu transfer files, %.1f MB, %.1f s\n", files.size(),
+              static_cast<double>(bytes) / 1e6, NowSeconds() - genstart);
 
-  std::vector<TResult> ours, theirs;
+  std::vector<TResult> ours, theirs, unchecked;
   {
     testing::TNginxServer a(testing::TServerMode::Good, root);
     testing::TNginxServer b(testing::TServerMode::Good, root);
     const std::vector<std::string> mirrors = {a.BaseUrl(), b.BaseUrl()};
+    auto servercpu = [&] { return ProcessCpuSeconds(a.Pid()) + ProcessCpuSeconds(b.Pid()); };
     std::printf("Mirrors: %s %s\n", mirrors[0].c_str(), mirrors[1].c_str());
-    std::printf("aria2c options:");
-    for (const auto& arg : Aria2Arguments("LIST", "OUT")) {
-      if (arg.rfind("--", 0) == 0) std::printf(" %s", arg.c_str());
-    }
-    std::printf("\n(each input entry lists both mirrors; vantrel: 2 workers per mirror)\n\n");
+    std::printf(
+        "Same work on both sides: %d connections, %d to each mirror, both mirrors used, every\n"
+        "byte checked and written to the disk (no pre-allocation, no control files saved).\n"
+        "  vantrel: %d workers per mirror; files cut into 512 KiB to 2 MiB ranges spread over\n"
+        "           both mirrors; each range checked with its CRC-32 as it arrives.\n"
+        "  aria2c : one process per mirror, %s;\n"
+        "           whole files, split between the mirrors by bytes, largest first; each file\n"
+        "           checked with its transfer file's MD5 after the download.\n"
+        "  what differs: the check (CRC-32 per range against MD5 per file, MD5 costs more CPU),\n"
+        "           and how files are spread (ranges handed out as workers free up against a\n"
+        "           split made in advance).\n\n",
+        2 * kWorkersPerMirror, kWorkersPerMirror, kWorkersPerMirror,
+        Aria2OptionsText(kWorkersPerMirror).c_str());
     for (int run = 1; run <= o.runs; ++run) {
       const std::string out = o.dir + "/out-vantrel";
       fs::remove_all(out);
-      TResult r = InChild([&] { return FetchWithVantrel(build, mirrors, out); }, build.bytes);
-      r.ok = r.ok && Verify(build, out, true);
-      std::printf("run %d vantrel: %7.2f s %8.1f MB/s  peak RSS %7.1f MiB  cpu %6.2f s  %s\n", run,
-                  r.seconds, r.mbps, r.rssmib, r.cpuseconds, r.ok ? "ok" : "FAILED");
+      TResult r;
+      double cpu0 = servercpu();
+      r.run = InChild([&] { return FetchWithVantrel(list, mirrors, out); });
+      r.servercpu = servercpu() - cpu0;
+      r.mbps = static_cast<double>(bytes) / 1e6 / r.run.seconds;
+      r.ok = r.run.ok && Verify(list, out, true);
+      PrintRun("vantrel", run, r);
       ours.push_back(r);
       fs::remove_all(out);
 
       const std::string out2 = o.dir + "/out-aria2";
       fs::remove_all(out2);
-      const std::string input = o.dir + "/aria2-input.txt";
-      WriteAria2Input(build, mirrors, input);
-      TResult r2 = InChild([&] { return ExecAria2(input, out2); }, build.bytes);
-      r2.ok = r2.ok && Verify(build, out2, false);
-      std::printf("run %d aria2c : %7.2f s %8.1f MB/s  peak RSS %7.1f MiB  cpu %6.2f s  %s\n", run,
-                  r2.seconds, r2.mbps, r2.rssmib, r2.cpuseconds, r2.ok ? "ok" : "FAILED");
+      TResult r2;
+      cpu0 = servercpu();
+      r2.run = RunTogether(Aria2Fetch(files, mirrors, out2, o.dir, kWorkersPerMirror, true));
+      r2.servercpu = servercpu() - cpu0;
+      r2.mbps = static_cast<double>(bytes) / 1e6 / r2.run.seconds;
+      r2.ok = r2.run.ok && Verify(list, out2, false);
+      PrintRun("aria2c", run, r2);
       theirs.push_back(r2);
       fs::remove_all(out2);
-      std::fflush(stdout);
+
+      // For reference: aria2c checking nothing.
+      TResult r3;
+      cpu0 = servercpu();
+      r3.run = RunTogether(Aria2Fetch(files, mirrors, out2, o.dir, kWorkersPerMirror, false));
+      r3.servercpu = servercpu() - cpu0;
+      r3.mbps = static_cast<double>(bytes) / 1e6 / r3.run.seconds;
+      r3.ok = r3.run.ok && Verify(list, out2, false);
+      PrintRun("aria2c-nc", run, r3);
+      unchecked.push_back(r3);
+      fs::remove_all(out2);
     }
   }
-  auto median = [](const std::vector<TResult>& v, double TResult::*field) {
+  auto median = [](const std::vector<TResult>& v, auto field) {
     std::vector<double> x;
-    for (const auto& r : v) x.push_back(r.*field);
+    for (const auto& r : v) x.push_back(field(r));
     return Median(x);
   };
-  const double ourmbps = median(ours, &TResult::mbps);
-  const double theirmbps = median(theirs, &TResult::mbps);
+  auto seconds = [](const TResult& r) { return r.run.seconds; };
+  auto mbps = [](const TResult& r) { return r.mbps; };
+  auto cpu = [](const TResult& r) { return r.run.cpuseconds; };
+  auto server = [](const TResult& r) { return r.servercpu; };
+  auto rss = [](const TResult& r) { return r.run.rssmib; };
+  const double ourmbps = median(ours, mbps);
+  const double theirmbps = median(theirs, mbps);
+  const double uncheckedmbps = median(unchecked, mbps);
   std::printf("\nmedians of %d runs (MB = 10^6 bytes)\n", o.runs);
-  std::printf("  vantrel: %7.2f s %8.1f MB/s  peak RSS %7.1f MiB\n",
-              median(ours, &TResult::seconds), ourmbps, median(ours, &TResult::rssmib));
-  std::printf("  aria2c : %7.2f s %8.1f MB/s  peak RSS %7.1f MiB\n",
-              median(theirs, &TResult::seconds), theirmbps, median(theirs, &TResult::rssmib));
+  std::printf("  vantrel:          %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB\n",
+              median(ours, seconds), ourmbps, median(ours, cpu), median(ours, server),
+              median(ours, rss));
+  std::printf("  aria2c:           %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB"
+              " (both processes)\n",
+              median(theirs, seconds), theirmbps, median(theirs, cpu), median(theirs, server),
+              median(theirs, rss));
+  std::printf("  aria2c, no check: %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS "
+              "%7.1f MiB (for reference: not the same work)\n",
+              median(unchecked, seconds), uncheckedmbps, median(unchecked, cpu),
+              median(unchecked, server), median(unchecked, rss));
   bool allok = true;
   for (const auto& r : ours) allok = allok && r.ok;
   for (const auto& r : theirs) allok = allok && r.ok;
+  for (const auto& r : unchecked) allok = allok && r.ok;
   if (!o.keep) {
     if (made) {
       fs::remove_all(o.dir);
     } else {
       fs::remove_all(root);
       fs::remove(o.dir + "/Launcher.exe");
+      for (int m = 0; m < 2; ++m) {
+        fs::remove(o.dir + "/aria2-input-" + std::to_string(m) + ".txt");
+        fs::remove(o.dir + "/aria2-output-" + std::to_string(m) + ".txt");
+      }
     }
   }
-  std::printf("throughput ratio vantrel/aria2c: %.2f\n", theirmbps > 0 ? ourmbps / theirmbps : 0.0);
+  std::printf("%s\n", LoadAverageText().c_str());
+  std::printf("throughput ratio vantrel/aria2c, checking nothing: %.2f (for reference)\n",
+              uncheckedmbps > 0 ? ourmbps / uncheckedmbps : 0.0);
+  std::printf("throughput ratio vantrel/aria2c: %.2f (same connections and mirrors; CRC-32 per "
+              "range against MD5 per file)\n",
+              theirmbps > 0 ? ourmbps / theirmbps : 0.0);
   return allok ? 0 : 1;
 }

@@ -1,12 +1,13 @@
 # Debian packages the project builds, tests and demonstrates with. Sourced by
 # the scripts; installs only what is missing. fonts-wqy-microhei gives the
 # page's Chinese texts their glyphs (the page's own fonts have none);
-# desktop-file-utils checks the installed desktop entry.
+# desktop-file-utils checks the installed desktop entry; pigz is the
+# install benchmark's inflate stage.
 VANTREL_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libssl-dev libcurl4-openssl-dev
-  nginx-light aria2 procps bc
+  nginx-light aria2 pigz procps bc
   libwebkit2gtk-4.1-dev xvfb xauth xdotool fonts-wqy-microhei
   desktop-file-utils
 )

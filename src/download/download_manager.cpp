@@ -31,6 +31,9 @@ int64_t ChunkTotal(const TUpdateFile& e, int64_t step) {
   return e.size / step + (e.size % step != 0 ? 1 : 0);
 }
 
+// Bytes a fetched task holds.
+int64_t ResultBytes(const TDownloadTask& t) { return t.data ? t.data->Size() : 0; }
+
 uint32_t StoredCRC(const TUpdateFile& e, int64_t index) {
   return index < static_cast<int64_t>(e.chunkcrc32.size()) ? e.chunkcrc32[index] : 0;
 }
@@ -205,15 +208,50 @@ void TDownloadManager::ReleaseTasks(TLinkedQueue<TDownloadTask*>& queue, bool lo
   while (queue.Count() > 0) delete (locked ? queue.DequeueSync() : queue.Dequeue());
 }
 
+void TDownloadManager::ReleaseResults() {
+  while (resultqueue.Count() > 0) {
+    const std::unique_ptr<TDownloadTask> task(resultqueue.DequeueSync());
+    SubQueuedBytes(ResultBytes(*task));
+  }
+}
+
+void TDownloadManager::AddQueuedBytes(int64_t bytes) {
+  const int64_t now = queuedbytes.fetch_add(bytes) + bytes;
+  int64_t peak = peakqueuedbytes.load();
+  while (now > peak && !peakqueuedbytes.compare_exchange_weak(peak, now)) {
+  }
+}
+
+void TDownloadManager::SubQueuedBytes(int64_t bytes) { queuedbytes.fetch_sub(bytes); }
+
+bool TDownloadManager::QueueResult(std::unique_ptr<TDownloadTask> task) {
+  const int64_t bytes = ResultBytes(*task);
+  bool waited = false;
+  uint64_t token = pool.wake.Token();
+  // An item larger than the bound passes once the queues are empty.
+  while ((resultqueue.Count() > MaxQueuedItems ||
+          (queuedbytes.load() > 0 && queuedbytes.load() + bytes > timings.maxqueuedbytes)) &&
+         !fileerror.load()) {
+    pool.wake.Wait(token, kPollStep);
+    waited = true;
+  }
+  AddQueuedBytes(bytes);
+  resultqueue.EnqueueSync(task.release());
+  filewake.Notify();
+  return waited;
+}
+
 // Leaves nothing of a run behind: no queued task or key, no record, no
 // open local file, and no result of it stored later.
 void TDownloadManager::ResetRunState() {
   {
     std::lock_guard<std::mutex> hold(runmutex);
     currentrun.store(0);
-    ReleaseTasks(resultqueue, true);
+    ReleaseResults();
     while (memfilequeue.Count() > 0) memfilequeue.DequeueSync();
     while (diskfilequeue.Count() > 0) diskfilequeue.DequeueSync();
+    // The memory-held files of the queue go with their records below.
+    queuedbytes.store(0);
   }
   ReleaseTasks(taskqueue, false);
   for (auto& [key, record] : filedownloads.TakeAllSync()) delete record;
@@ -341,6 +379,7 @@ bool TDownloadManager::RunList(const TUpdateFileRefs& filenamesize, bool storeme
   // Whatever an earlier run left behind goes first; its late results are
   // dropped from here on.
   ResetRunState();
+  peakqueuedbytes.store(0);
   const uint64_t runid = ++runcounter;
   currentrun.store(runid);
   TChunkPlan plan(runid);
@@ -517,17 +556,8 @@ bool TDownloadManager::Dispatch(TChunkPlan& plan, uint64_t runid) {
           done = false;
           busy = true;
         }
-        if (taken) {
-          bool waited = false;
-          while (resultqueue.Count() > MaxQueuedItems && !fileerror.load()) {
-            pool.wake.Wait(token, kPollStep);
-            waited = true;
-          }
-          // Waiting for the disk is no silence of the servers.
-          if (waited) lastprogress = clock::now();
-          resultqueue.EnqueueSync(taken.release());
-          filewake.Notify();
-        }
+        // Waiting for the disk is no silence of the servers.
+        if (taken && QueueResult(std::move(taken))) lastprogress = clock::now();
       }
       Refill(plan);
       if (live && taskqueue.Count() > 0) {
@@ -564,12 +594,7 @@ void TDownloadManager::CollectResults(const std::vector<TDownloadThread*>& list,
     if (w == nullptr || w->IsFinished() || !w->IsReady() || w->IsFailed()) continue;
     std::unique_ptr<TDownloadTask> taken = w->GetTask();
     if (!taken || taken->runid != runid) continue;
-    while (resultqueue.Count() > MaxQueuedItems && !fileerror.load()) {
-      uint64_t token = pool.wake.Token();
-      pool.wake.Wait(token, kPollStep);
-    }
-    resultqueue.EnqueueSync(taken.release());
-    filewake.Notify();
+    QueueResult(std::move(taken));
   }
 }
 
@@ -583,8 +608,12 @@ void TDownloadManager::FileThreadLoop() {
     std::unique_lock<std::mutex> hold(runmutex);
     if (resultqueue.Count() == 0) continue;
     std::unique_ptr<TDownloadTask> task(resultqueue.DequeueSync());
-    if (task->runid == 0 || task->runid != currentrun.load()) continue;  // a run that ended
+    if (task->runid == 0 || task->runid != currentrun.load()) {  // a run that ended
+      SubQueuedBytes(ResultBytes(*task));
+      continue;
+    }
     bool heldback = false;
+    const int64_t bytes = ResultBytes(*task);
     try {
       StoreResult(task);
       heldback = task != nullptr;
@@ -592,12 +621,14 @@ void TDownloadManager::FileThreadLoop() {
       SetRunError(std::string("A downloaded file could not be stored: ") + e.what());
       fileerror.store(true);
       task.reset();
-      ReleaseTasks(resultqueue, true);
+      SubQueuedBytes(bytes);
+      ReleaseResults();
     } catch (...) {
       SetRunError("A downloaded file could not be stored");
       fileerror.store(true);
       task.reset();
-      ReleaseTasks(resultqueue, true);
+      SubQueuedBytes(bytes);
+      ReleaseResults();
     }
     if (heldback) resultqueue.EnqueueSync(task.release());
     hold.unlock();
@@ -646,6 +677,7 @@ void TDownloadManager::StoreResult(std::unique_ptr<TDownloadTask>& task) {
   }
   writtenbytes.fetch_add(length);
   task.reset();
+  SubQueuedBytes(length);
 }
 
 void TDownloadManager::EventThreadLoop(TRun& run) {
@@ -655,12 +687,14 @@ void TDownloadManager::EventThreadLoop(TRun& run) {
       eventwake.Wait(token, kPollStep);
       continue;
     }
-    const std::string key =
-        memfilequeue.Count() > 0 ? memfilequeue.DequeueSync() : diskfilequeue.DequeueSync();
+    const bool inmemory = memfilequeue.Count() > 0;
+    const std::string key = inmemory ? memfilequeue.DequeueSync() : diskfilequeue.DequeueSync();
     TFileDownload* found = nullptr;
     if (!filedownloads.TryGetValueSync(key, found)) continue;
     filedownloads.RemoveSync(key);
     std::unique_ptr<TFileDownload> record(found);
+    // A memory-held file's bytes count as queued until it is delivered.
+    const int64_t heldbytes = inmemory && record->stream ? record->stream->Size() : 0;
     // A file of 0 bytes has no chunk and no local file: it is handed over
     // as what it is, an empty stream.
     if (!record->stream && record->fullsize == 0) record->stream = std::make_unique<TMemoryStream>();
@@ -701,6 +735,7 @@ void TDownloadManager::EventThreadLoop(TRun& run) {
       run.deliveryerror.store(true);
     }
     record.reset();
+    SubQueuedBytes(heldbytes);
     deliveredcount.fetch_add(1);
     pool.wake.Notify();
   }

@@ -39,6 +39,11 @@ using TOnFileDownloadedEvent = std::function<void(const std::string& fname, TFil
 
 class TDownloadManager {
  public:
+  // Item caps of resultqueue (fetched chunks waiting for the file thread)
+  // and memfilequeue (files held in memory waiting for delivery). Beside
+  // them the bytes the two queues hold together are bounded by
+  // TDownloadTimings::maxqueuedbytes; whichever limit is reached first
+  // holds the producer back.
   static constexpr int32_t MaxQueuedItems = 1000;
   // Chunk tasks created ahead of the workers: the rest of a run's chunks are
   // created as the queue drains, so an entry claiming any size costs no
@@ -103,6 +108,11 @@ class TDownloadManager {
   // Makes the current run stop; a call outside a run is forgotten.
   void TerminateDownload();
 
+  // Bytes of fetched data the queues hold now, and the most they held at
+  // once since the current (or last) run of DownloadFileList started.
+  int64_t QueuedBytes() const { return queuedbytes.load(); }
+  int64_t PeakQueuedBytes() const { return peakqueuedbytes.load(); }
+
   // The local transfer file of a key: downfolder + key (+ ".u").
   std::string LocalTransferFile(const std::string& key, bool compressed) const;
   // Waits until the server probe has ended; the servers of the listed
@@ -130,6 +140,14 @@ class TDownloadManager {
   void ReportStatus(int64_t a, int64_t b, int64_t c, bool speedupdated, bool isfilesize);
   void WaitServersReady();
   void ReleaseTasks(TLinkedQueue<TDownloadTask*>& queue, bool locked);
+  // Releases every task of resultqueue and takes its bytes off the count.
+  void ReleaseResults();
+  // Waits while resultqueue is at its item cap or a result of bytes would
+  // take the queued bytes past their bound (or fileerror is set); true when
+  // it had to wait. Then counts the bytes and queues the task.
+  bool QueueResult(std::unique_ptr<TDownloadTask> task);
+  void AddQueuedBytes(int64_t bytes);
+  void SubQueuedBytes(int64_t bytes);
 
   // Flags of the current run, each written by one thread and polled by others.
   std::atomic<bool> downloading{false};
@@ -150,6 +168,11 @@ class TDownloadManager {
   std::atomic<int64_t> receivedbytes{0};   // written by the run's thread
   std::atomic<int32_t> filecount{0};       // final before the run's threads start
   std::atomic<int32_t> deliveredcount{0};  // written by the event thread
+  // Bytes of the tasks in resultqueue (and the one the file thread holds)
+  // plus the memory-held files of memfilequeue until they are delivered.
+  // Raised by the run's thread only, lowered by the file and event threads.
+  std::atomic<int64_t> queuedbytes{0};
+  std::atomic<int64_t> peakqueuedbytes{0};
 
   mutable std::mutex reportmutex;  // guards runerror and runnotes
   std::string runerror;

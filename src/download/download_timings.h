@@ -21,6 +21,11 @@ struct TDownloadTimings {
   // A run during which no new byte has arrived from any server for this
   // long ends with an error.
   std::chrono::milliseconds silencelimit{std::chrono::minutes(10)};
+  // Bytes of fetched data the manager's queues may hold at once: chunks
+  // waiting for the file thread plus files held in memory waiting for
+  // delivery. Reached before the queues' item caps on a slow disk; a single
+  // item larger than the bound still passes when the queues are empty.
+  int64_t maxqueuedbytes = int64_t{16} << 20;
   // Milliseconds on a monotonic clock, read by the probe; empty: steady clock.
   std::function<int64_t()> clock;
 };

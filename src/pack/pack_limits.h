@@ -37,4 +37,13 @@ inline std::string PackNameOf(const std::string& name) {
   return out;
 }
 
+// PackNameOf(name).size(), without building the name when it is plain
+// ASCII (whose lower case has the same length).
+inline size_t PackNameLengthOf(const std::string& name) {
+  const bool ascii = std::all_of(name.begin(), name.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!ascii) return PackNameOf(name).size();
+  return name.size() - (!name.empty() && (name[0] == '\\' || name[0] == '/') ? 1 : 0);
+}
+
 }  // namespace vantrel

@@ -1,5 +1,8 @@
 // The client repair: trusts nothing local, recomputes every digest.
+#include <set>
+
 #include "download/download_manager.h"
+#include "pack/pack_limits.h"
 #include "update/update_logic.h"
 #include "update/workflow_thread.h"
 #include "versions/version_records.h"
@@ -50,12 +53,18 @@ void TUpdateLogic::RepairRun(TWorkflowThread& self) {
   if (Configs.Value("RemoveDeletedFiles") == "true") {
     LogMessage("Checking existing client files");
     const std::vector<std::string> listing = ClientFileSystemGetFileList();
+    // The pack lists its entries in lower case: an entry is published when
+    // a key of the list names it in the pack's own form. Comparing the
+    // listing with the keys as they are would remove every intact file
+    // whose published name has a capital letter, and fetch it again.
+    std::set<std::string> published;
+    for (const auto& [name, file] : newlist->filelist) published.insert(PackNameOf(name));
     int64_t i = 0;
     for (const std::string& name : listing) {
       if (self.Terminated()) return;
       UpdateDownStatusSmall(i, static_cast<int64_t>(listing.size()), 0, false, false);
       ++i;
-      if (newlist->filelist.count(name) == 0) {
+      if (published.count(PackNameOf(name)) == 0) {
         LogMessage("Removing old file: " + name);
         ClientFileSystemRemoveFile(name);
       }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "pack/pack_limits.h"
 #include "platform/errors.h"
@@ -186,16 +187,19 @@ bool KeyLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-bool IsDeviceName(const std::string& component) {
-  std::string stem = component.substr(0, component.find('.'));
-  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+bool IsDeviceName(std::string_view component) {
+  std::string_view stem = component.substr(0, component.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  // Every device name has 3, 4, 6 or 7 letters.
+  if (stem.size() < 3 || stem.size() > 7 || stem.size() == 5) return false;
+  std::string upper(stem);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (const char* name : kNames) {
-    if (stem == name) return true;
+    if (upper == name) return true;
   }
-  if (stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '0' &&
-      stem[3] <= '9') {
+  if (upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) &&
+      upper[3] >= '0' && upper[3] <= '9') {
     return true;
   }
   return false;
@@ -251,17 +255,18 @@ void TUpdateList::AddFile(const std::string& key, std::unique_ptr<TUpdateFile> f
 
 bool TUpdateList::IsSafeKey(const std::string& key) {
   if (key.size() < 2 || key[0] != '\\') return false;
+  const std::string_view all(key);
   size_t start = 1;
   for (;;) {
-    const size_t end = key.find('\\', start);
-    const std::string component =
-        key.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const size_t end = all.find('\\', start);
+    const std::string_view component =
+        all.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     if (component.empty() || component == "." || component == "..") return false;
     for (const char c : component) {
       if (c == '\0' || c == '/' || c == ':') return false;
     }
     if (IsDeviceName(component)) return false;
-    if (end == std::string::npos) break;
+    if (end == std::string_view::npos) break;
     start = end + 1;
   }
   return true;
@@ -336,7 +341,10 @@ bool TUpdateList::LoadFromStream(TStream& stream, bool isbuilder) {
       if (sv >= 3 && name.find('\\') == std::string::npos) {
         // A file at the top of the game folder has the folder "\": its
         // neighbours are "\" + name, not "\\" + name.
-        key = (folder == "\\" ? std::string() : folder) + "\\" + name;
+        key.reserve(folder.size() + 1 + name.size());
+        if (folder != "\\") key += folder;
+        key += '\\';
+        key += name;
       } else {
         key = name;
         if (sv >= 3) folder = FolderOf(key);
@@ -365,7 +373,7 @@ bool TUpdateList::LoadFromStream(TStream& stream, bool isbuilder) {
       }
       // An entry the pack could not store fails the whole list: its name
       // would be cut in the pack's record, or no slot could hold it.
-      if (PackNameOf(key).size() > kPackMaxNameLength ||
+      if (PackNameLengthOf(key) > kPackMaxNameLength ||
           file->size > (file->compressed ? kMaxPackedTransferSize : kMaxPlainTransferSize)) {
         refused = true;
         break;
@@ -389,14 +397,17 @@ bool TUpdateList::LoadFromStream(TStream& stream, bool isbuilder) {
         file->buildersize = in.I64();
         file->builderdate = in.F64();
       }
-      if (loaded.filelist.contains(key)) throw TListDataEnd{};
+      // One walk of the table finds a second entry under the key and the
+      // place of a new one.
+      const auto place = loaded.filelist.lower_bound(key);
+      if (place != loaded.filelist.end() && place->first == key) throw TListDataEnd{};
       // The one check of keys from outside: a key that could leave the
       // game folder or the download folder condemns the whole list.
       if (!IsSafeKey(key)) {
         refused = true;
         break;
       }
-      loaded.filelist.emplace(key, std::move(file));
+      loaded.filelist.emplace_hint(place, std::move(key), std::move(file));
     }
   } catch (const TListDataEnd&) {
     // Reading ends here; what was read stays.

@@ -610,6 +610,83 @@ TEST_F(DownloadManagerTest, EntryClaimingAHugeSizeEndsWithoutATaskPerChunk) {
   EXPECT_LE(a.FileRequests().size(), 2u * 2 + TDownloadManager::RefusalsPerServer);
 }
 
+// The bytes the queues hold never pass their bound, whichever of count and
+// bytes is reached first; an item larger than the bound still passes. The
+// first delivery is held until the queues are as full as the bound lets
+// them get, so memory-held files pile up behind it.
+struct TQueueBoundCase {
+  const char* label;
+  int64_t bound;
+  bool holdfirst;  // the first delivery waits until the queues are full
+};
+
+TEST_F(DownloadManagerTest, QueuedBytesStayWithinTheirBound) {
+  TTempDir root2;
+  std::vector<testing::TTreeFile> files;
+  for (int i = 0; i < 24; ++i) {  // one chunk each: held in memory until delivered
+    files.push_back({"\\one\\f" + std::to_string(i) + ".bin",
+                     PatternBytes(400 * 1024 + 7 * static_cast<size_t>(i), 100 + i, false), false});
+  }
+  for (int i = 0; i < 4; ++i) {  // three chunks each: through the download folder
+    files.push_back({"\\three\\g" + std::to_string(i) + ".bin",
+                     PatternBytes(1300 * 1024, 200 + i, false), false});
+  }
+  const TServerTree many(root2.Path(), files);
+  TNginxServer a(TServerMode::Good, many.Root());
+  TNginxServer b(TServerMode::Good, many.Root());
+  const int64_t chunk = 512 * 1024;
+  const TQueueBoundCase cases[] = {
+      {"bound of four chunks, delivery held", 4 * chunk, true},
+      {"bound below one chunk, delivery held", 100 * 1024, true},
+      {"bound of four chunks, free flow", 4 * chunk, false},
+  };
+  for (const TQueueBoundCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    TTempDir folder;
+    TDownloadTimings timings = FastTimings();
+    timings.maxqueuedbytes = c.bound;
+    TManagerUnderTest t({&a, &b}, folder.Path(), 2, "launcher.version", 36, timings);
+    TDownloadManager& m = *t.manager;
+    std::atomic<int> calls{0};
+    std::atomic<bool> filled{false};
+    std::mutex mutex;
+    std::map<std::string, TBytesV> got;
+    m.SetFileDownloadedEvent([&](const std::string& key, TFileDownload& tdf) {
+      if (calls++ == 0 && c.holdfirst) {
+        // Until one more chunk would not fit (a safety limit only).
+        const auto limit = std::chrono::steady_clock::now() + 60s;
+        while (m.QueuedBytes() + chunk <= std::max(c.bound, chunk) &&
+               std::chrono::steady_clock::now() < limit) {
+          std::this_thread::sleep_for(1ms);
+        }
+        filled = m.QueuedBytes() + chunk > std::max(c.bound, chunk);
+      }
+      TBytesV bytes;
+      if (tdf.stream) {
+        TMemoryStream copy;
+        copy.CopyFrom(*tdf.stream);
+        bytes = copy.TakeBytes();
+      } else {
+        bytes = testing::ReadFileBytes(
+            platform::ToSystemPath(m.LocalTransferFile(key, tdf.compressed)));
+      }
+      std::lock_guard<std::mutex> hold(mutex);
+      got[key] = std::move(bytes);
+    });
+    ASSERT_TRUE(m.DownloadFileList(many.Refs())) << m.LastRunError();
+    EXPECT_EQ(got.size(), files.size());
+    for (const auto& f : files) EXPECT_TRUE(got[f.key] == many.TransferForm(f.key)) << f.key;
+    // A single item (a chunk at most) may pass a bound smaller than itself,
+    // alone.
+    EXPECT_LE(m.PeakQueuedBytes(), std::max(c.bound, chunk));
+    EXPECT_GT(m.PeakQueuedBytes(), 0);
+    if (c.holdfirst) {
+      EXPECT_TRUE(filled.load());
+    }
+    EXPECT_EQ(m.QueuedBytes(), 0);
+  }
+}
+
 TEST_F(DownloadManagerTest, EveryMirrorStoppedEndsTheRunAfterTheSilenceBound) {
   std::vector<testing::TTreeFile> files;
   for (int i = 0; i < 2; ++i) {

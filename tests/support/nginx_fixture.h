@@ -58,6 +58,8 @@ class TNginxServer {
 
   TServerMode Mode() const { return mode_; }
   int Port() const { return port_; }
+  // The nginx process (-1 for a Dead server or once stopped).
+  pid_t Pid() const { return pid_; }
   // "http://127.0.0.1:<port>/kestrune/", the form of a configured server.
   std::string BaseUrl() const;
   // Every request served so far, in log order. Waits until nginx has logged

@@ -392,7 +392,9 @@ TEST_F(TPublishFixture, RefusesClientsThatCannotBeServed) {
                          &out),
               1);
     EXPECT_NE(out.find(c.message), std::string::npos) << out;
-    if (c.namesfolder) EXPECT_NE(out.find(bad), std::string::npos) << out;
+    if (c.namesfolder) {
+      EXPECT_NE(out.find(bad), std::string::npos) << out;
+    }
     EXPECT_FALSE(fs::exists(dir.File("badsrv/client.version")));
   }
   {

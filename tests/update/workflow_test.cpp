@@ -354,6 +354,51 @@ TEST_F(WorkflowFixture, ExtractionThatCannotWriteFailsTheWorkflow) {
   }
 }
 
+// The repair of an intact client fetches nothing and removes nothing, also
+// for published names with capital letters (the pack lists its entries in
+// lower case); an entry no published name gives is still removed.
+TEST_F(WorkflowFixture, RepairOfAnIntactClientKeepsNamesWithCapitals) {
+  testing::TClientFiles files = SampleFiles();
+  files["bin32/Myrefall.EXE"] = std::vector<uint8_t>(700000, 'x');
+  files["game/Data/Mixed Case.dat"] = std::vector<uint8_t>(200000, 'y');
+  Start(TServerMode::Good, 0, files);
+  auto transfers = [&] {
+    size_t n = 0;
+    for (const auto& r : server_->FileRequests()) n += r.uri.ends_with(".u") ? 1 : 0;
+    return n;
+  };
+  ASSERT_TRUE(logic_->LaunchRepair());  // from nothing: every file
+  ASSERT_TRUE(WaitForOutcome());
+  ASSERT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady");
+  const size_t installed = transfers();
+  ASSERT_GT(installed, 0u);
+
+  ASSERT_TRUE(logic_->LaunchRepair());
+  ASSERT_TRUE(WaitForOutcome());
+  EXPECT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady");
+  EXPECT_EQ(transfers(), installed);
+  EXPECT_EQ(Log().find("Removing old file"), std::string::npos);
+
+  files.erase("game/data/f3.dat");
+  Publish(files, 2);
+  ASSERT_TRUE(logic_->LaunchRepair());
+  ASSERT_TRUE(WaitForOutcome());
+  EXPECT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady");
+  EXPECT_EQ(transfers(), installed);
+  const std::string log = Log();
+  EXPECT_NE(log.find("Removing old file: \\game\\data\\f3.dat"), std::string::npos);
+  EXPECT_EQ(log.find("Removing old file: \\bin32"), std::string::npos);
+  EXPECT_EQ(log.find("Removing old file: \\game\\data\\mixed"), std::string::npos);
+  logic_.reset();
+  TPackDirRecord pack;
+  ASSERT_TRUE(pack.MountReadOnly(game_.File("game_pak")));
+  EXPECT_EQ(pack.GetFileList().size(), files.size());
+  for (const auto& [name, bytes] : files) {
+    TMemoryStream m(bytes);
+    EXPECT_EQ(pack.ComputeFileDigest(name), GetStreamMD5(m)) << name;
+  }
+}
+
 // A pack whose directory cannot be read fails the update's mount; the
 // repair sets it aside (replacing an older one) and builds a new pack.
 TEST_F(WorkflowFixture, UnreadablePackIsSetAsideByTheRepair) {

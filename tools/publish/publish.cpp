@@ -115,12 +115,12 @@ std::vector<TSourceFile> ScanClient(const std::string& clientdir) {
   // of them would always be wrong there.
   std::map<std::string, const TSourceFile*> packnames;
   for (const TSourceFile& f : files) {
-    const auto [it, fresh] = packnames.emplace(PackNameOf(f.key), &f);
+    const auto [twin, fresh] = packnames.emplace(PackNameOf(f.key), &f);
     if (!fresh) {
       throw EVantrelError(
           "These files differ only in letter case and would share one entry of the client's "
           "pack; rename one: " +
-          it->second->path + " and " + f.path);
+          twin->second->path + " and " + f.path);
     }
   }
   return files;
