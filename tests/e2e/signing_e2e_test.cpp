@@ -284,15 +284,34 @@ class SignedReleaseE2E : public ::testing::Test {
     return testing::ReadFileText(game + "/Launcher.log");
   }
 
+  void RunAttacks(const std::string& command);
+
   std::vector<int> ports_;
   TTempDir root_;
   int games_ = 0;
   std::vector<std::unique_ptr<TNginxServer>> servers_;
 };
 
-TEST_F(SignedReleaseE2E, EveryAttackEndsWithTheErrorOutcomeAndNothingWritten) {
+// Where an attack is caught: the record or a version file (the version
+// check's outcome, also in a repair) or a file fetched by the workflow.
+enum class TCaught { Record, Files };
+
+struct TAttack {
+  const char* label;
+  std::function<void(const std::string& game)> attack;  // on the served release 2
+  TCaught caught;
+  const char* logline;  // the check that failed
+  bool ignoreranges = false;
+  bool checkonly = false;  // the self-update: the check's path alone
+};
+
+// The attacks of the threat model, each on a game folder with release 1
+// installed and a tree that serves release 2. Runs each with the headless
+// command (check or repair) and expects that workflow's error outcome, the
+// log line that names the failed check, and no file of the game folder
+// changed.
+void SignedReleaseE2E::RunAttacks(const std::string& command) {
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
-  // Release 1 installed by the signed launcher: the state every attack starts from.
   Publish(Client(1), 1);
   SaveTree("release1");
   const std::string base = NewGame();
@@ -322,13 +341,6 @@ TEST_F(SignedReleaseE2E, EveryAttackEndsWithTheErrorOutcomeAndNothingWritten) {
   evil["bin32/evil.dll"] = RandomBytes(5000, 667);
   Publish(evil, 2, {.key = ""}, kSigned, root_.File("evil/kestrune"));
 
-  struct TAttack {
-    const char* label;
-    std::function<void(const std::string& game)> attack;  // from the served release 2
-    const char* outcome;                                  // headless status line
-    const char* logline;                                  // the check that failed
-    bool ignoreranges = false;
-  };
   const TAttack attacks[] = {
       {"tampered launcher transfer file",
        [&](const std::string&) {
@@ -337,19 +349,20 @@ TEST_F(SignedReleaseE2E, EveryAttackEndsWithTheErrorOutcomeAndNothingWritten) {
          t[t.size() / 2] ^= 0x20;
          testing::WriteFileBytes(Tree() + "/Launcher.exe.u", t);
        },
-       "Version check error!", "Launcher transfer file does not match the release record"},
+       TCaught::Record, "Launcher transfer file does not match the release record", false, true},
       {"tampered client.version with a matching build.version",
        [&](const std::string&) {
          fs::copy(root_.File("evil/kestrune"), Tree(),
                   fs::copy_options::recursive | fs::copy_options::overwrite_existing);
        },
-       "Version check error!", "build.version does not match the release record"},
+       TCaught::Record, "build.version does not match the release record"},
       {"record signed by an unknown key", [&](const std::string&) { Sign("stranger"); },
-       "Version check error!", "Release record signed by an unknown key"},
+       TCaught::Record, "Release record signed by an unknown key"},
       {"missing record", [&](const std::string&) { fs::remove(Tree() + "/release.version"); },
-       "Version check error!", "Release record missing"},
-      {"expired record", [&](const std::string&) { Sign("current", now - 31 * kDay, 30 * kDay); },
-       "Version check error!", "Release record expired"},
+       TCaught::Record, "Release record missing"},
+      {"expired record",
+       [&](const std::string&) { Sign("current", now - 31 * kDay, 30 * kDay); },
+       TCaught::Record, "Release record expired"},
       {"replayed older signed release",
        [&](const std::string& game) {
          // The client accepted release 2 first.
@@ -357,14 +370,14 @@ TEST_F(SignedReleaseE2E, EveryAttackEndsWithTheErrorOutcomeAndNothingWritten) {
          ASSERT_EQ(Check(game).code, 0);
          RestoreTree("release1");
        },
-       "Version check error!", "Release record older than the accepted release"},
+       TCaught::Record, "Release record older than the accepted release"},
       {"client.version of one release with the record of another",
        [&](const std::string&) {
          const TBytes three = testing::ReadFileBytes(root_.File("trees/release3/client.version"));
          ASSERT_EQ(three.size(), fs::file_size(Tree() + "/client.version"));
          testing::WriteFileBytes(Tree() + "/client.version", three);
        },
-       "The update process failed.", "client.version does not match the release record"},
+       TCaught::Files, "client.version does not match the release record"},
       {"mirror serving forged chunks that pass their check values",
        [&](const std::string&) {
          const std::string path = Tree() + "/game/data/world.dat.u";
@@ -375,17 +388,22 @@ TEST_F(SignedReleaseE2E, EveryAttackEndsWithTheErrorOutcomeAndNothingWritten) {
          RestoreCrc(t, 0, chunk, crc);
          testing::WriteFileBytes(path, t);
        },
-       "The update process failed.", "fails its check after 3 downloads"},
+       TCaught::Files, "fails its check after 3 downloads"},
       {"server sending endless data for the record",
-       [&](const std::string&) { fs::resize_file(Tree() + "/release.version", int64_t{64} << 30); },
-       "Version check error!", "Release record missing", true},
+       [&](const std::string&) {
+         fs::resize_file(Tree() + "/release.version", int64_t{64} << 30);
+       },
+       TCaught::Record, "Release record missing", true},
       {"server sending endless data for a transfer file",
        [&](const std::string&) {
          fs::resize_file(Tree() + "/game/data/world.dat.u", int64_t{64} << 30);
        },
-       "The update process failed.", "Failed to download files", true},
+       TCaught::Files, "Failed to download files", true},
   };
+  const char* const fileoutcome =
+      command == "repair" ? "The repair process failed." : "The update process failed.";
   for (const TAttack& a : attacks) {
+    if (a.checkonly && command != "check") continue;
     SCOPED_TRACE(a.label);
     const std::string game = CopyGame(base);
     RestoreTree("release2");
@@ -393,9 +411,10 @@ TEST_F(SignedReleaseE2E, EveryAttackEndsWithTheErrorOutcomeAndNothingWritten) {
     if (::testing::Test::HasFatalFailure()) return;
     ServeHttp(a.ignoreranges);
     const auto before = Snapshot(game);
-    const TRun run = Check(game);
+    const TRun run = Launch(game, {"--headless", "-debug", command});
     EXPECT_EQ(run.code, 1) << run.output;
-    EXPECT_NE(run.output.find(a.outcome), std::string::npos) << run.output;
+    const char* outcome = a.caught == TCaught::Record ? "Version check error!" : fileoutcome;
+    EXPECT_NE(run.output.find(outcome), std::string::npos) << run.output;
     EXPECT_NE(Log(game).find(a.logline), std::string::npos) << Log(game);
     EXPECT_EQ(ChangedFiles(before, Snapshot(game)), std::vector<std::string>{});
     EXPECT_FALSE(fs::exists(game + "/Launcher.exe.new"));
@@ -405,6 +424,16 @@ TEST_F(SignedReleaseE2E, EveryAttackEndsWithTheErrorOutcomeAndNothingWritten) {
   rusage usage{};
   ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &usage), 0);
   EXPECT_LT(usage.ru_maxrss, 1024 * 1024) << "peak resident KiB of a child";
+}
+
+TEST_F(SignedReleaseE2E, EveryAttackOnTheCheckEndsWithItsErrorAndNothingWritten) {
+  RunAttacks("check");
+}
+
+// The repair fetches and checks the record itself (the Repair button after
+// a failed check must not bypass it).
+TEST_F(SignedReleaseE2E, EveryAttackOnTheRepairEndsWithItsErrorAndNothingWritten) {
+  RunAttacks("repair");
 }
 
 TEST_F(SignedReleaseE2E, SignedReleasesInstallUpdateAndReplaceTheLauncher) {
