@@ -130,8 +130,8 @@ void TInitThread::Probe() {
         s.worker->GetTask();
         {
           std::lock_guard<std::mutex> hold(serversmutex);
-          dropped.push_back("Server " + downservers[i] + " dropped by the probe: " +
-                            s.worker->FailureText());
+          dropped.push_back("Server " + downservers[i] +
+                            " dropped by the probe: " + s.worker->FailureText());
         }
         s.worker->SetTerminate();
       } else {

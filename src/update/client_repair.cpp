@@ -48,8 +48,8 @@ void TUpdateLogic::RepairRun(TWorkflowThread& self) {
   if (self.Terminated()) return;
   TBuildVersionRecord buildversion;
   if (!buildversion.Parse(*stream)) return versionerror("Unable to download build version");
-  if (release && !MatchesRelease("build.version", release->buildversion, stream->Bytes(),
-                                 versionerror)) {
+  if (release &&
+      !MatchesRelease("build.version", release->buildversion, stream->Bytes(), versionerror)) {
     return;
   }
   if (!buildversion.IsDigestValid()) return versionerror("Build version checksumm mismatch");

@@ -229,13 +229,12 @@ bool TUpdateLogic::DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std
         });
     // With release keys a file must have the digest of the signed list
     // before it may enter the pack.
-    DownloadManager->SetFileDownloadedEvent(
-        [this, &downloadset](const std::string& fname, TFileDownload& tdf) {
-          const auto it = downloadset.find(fname);
-          const TBytes* expected =
-              releasekeys && it != downloadset.end() ? &it->second->hash : nullptr;
-          StoreDownloadedFile(fname, tdf, expected);
-        });
+    DownloadManager->SetFileDownloadedEvent([this, &downloadset](const std::string& fname,
+                                                                 TFileDownload& tdf) {
+      const auto it = downloadset.find(fname);
+      const TBytes* expected = releasekeys && it != downloadset.end() ? &it->second->hash : nullptr;
+      StoreDownloadedFile(fname, tdf, expected);
+    });
     LogMessage("Downloading files");
     // The event thread writes the pack while this thread waits here; a
     // close stops the run and parks this thread inside the manager.

@@ -141,8 +141,8 @@ void TUpdateLogic::LoadConfigs() {
   if (HasResource("ReleaseKeys")) {
     releasekeys = TReleaseKeyList::Parse(ReadResourceText("ReleaseKeys"));
   }
-  servertrust = HasResource("ServerCA") ? TServerTrust::Pinned(ReadResourceText("ServerCA"))
-                                        : TServerTrust{};
+  servertrust =
+      HasResource("ServerCA") ? TServerTrust::Pinned(ReadResourceText("ServerCA")) : TServerTrust{};
 }
 
 bool TUpdateLogic::HasResource(const char* name) const {

@@ -25,13 +25,13 @@
 #include <utility>
 #include <vector>
 
+#include "download/server_trust.h"
+#include "pack/pack_file_record.h"
 #include "platform/firewall.h"
 #include "platform/process.h"
 #include "platform/resources.h"
 #include "platform/shared_memory.h"
-#include "pack/pack_file_record.h"
 #include "platform/stream.h"
-#include "download/server_trust.h"
 #include "versions/release_keys.h"
 #include "versions/release_record.h"
 #include "versions/update_list.h"

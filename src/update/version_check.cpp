@@ -90,7 +90,8 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
     LogDroppedServers();
     return error("Failed download launcher version");
   }
-  if (release && !MatchesRelease("launcher.version", release->launcherversion, stream->Bytes(), error)) {
+  if (release &&
+      !MatchesRelease("launcher.version", release->launcherversion, stream->Bytes(), error)) {
     return;
   }
   LogMessage("Compare launcher version checksumm");

@@ -360,8 +360,7 @@ void SignedReleaseE2E::RunAttacks(const std::string& command) {
        TCaught::Record, "Release record signed by an unknown key"},
       {"missing record", [&](const std::string&) { fs::remove(Tree() + "/release.version"); },
        TCaught::Record, "Release record missing"},
-      {"expired record",
-       [&](const std::string&) { Sign("current", now - 31 * kDay, 30 * kDay); },
+      {"expired record", [&](const std::string&) { Sign("current", now - 31 * kDay, 30 * kDay); },
        TCaught::Record, "Release record expired"},
       {"replayed older signed release",
        [&](const std::string& game) {
@@ -390,9 +389,7 @@ void SignedReleaseE2E::RunAttacks(const std::string& command) {
        },
        TCaught::Files, "fails its check after 3 downloads"},
       {"server sending endless data for the record",
-       [&](const std::string&) {
-         fs::resize_file(Tree() + "/release.version", int64_t{64} << 30);
-       },
+       [&](const std::string&) { fs::resize_file(Tree() + "/release.version", int64_t{64} << 30); },
        TCaught::Record, "Release record missing", true},
       {"server sending endless data for a transfer file",
        [&](const std::string&) {

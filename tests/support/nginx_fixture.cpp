@@ -154,8 +154,8 @@ TNginxServer::TNginxServer(TServerMode mode, const std::string& root, TServerOpt
 TNginxServer::~TNginxServer() { Stop(); }
 
 std::string TNginxServer::BaseUrl() const {
-  return std::string(options_.tlscertificate.empty() ? "http" : "https") + "://127.0.0.1:" +
-         std::to_string(port_) + "/kestrune/";
+  return std::string(options_.tlscertificate.empty() ? "http" : "https") +
+         "://127.0.0.1:" + std::to_string(port_) + "/kestrune/";
 }
 
 std::string TNginxServer::Config() const {

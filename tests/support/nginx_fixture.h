@@ -34,7 +34,7 @@ struct TServerOptions {
   bool probefails = false;                 // Missing / Error500: the probe file fails too
   int64_t probesize = 37;                  // WrongProbe: size of the probe file served
   int64_t limitrate = 256 * 1024;          // Slow: bytes per second per connection
-  bool ignoreranges = false;  // answer every request with the whole file (200)
+  bool ignoreranges = false;               // answer every request with the whole file (200)
   int port = 0;  // a fixed port on 127.0.0.1 (0: one that is free at run time)
   // HTTPS on port with this certificate chain and key (PEM files); empty:
   // plain HTTP.

@@ -117,9 +117,10 @@ std::string InspectFile(const std::string& path, bool isbuilder) {
   m.SetPosition(0);
   const bool loaded = list.LoadFromStream(m, isbuilder);
   if (!loaded && list.updateversion == 0 && list.filelist.empty()) {
-    throw EVantrelError(path +
-                        " is not a version list (its digest does not match, or it holds an "
-                        "unsafe key), nor a launcher.version, build.version or release.version record");
+    throw EVantrelError(
+        path +
+        " is not a version list (its digest does not match, or it holds an "
+        "unsafe key), nor a launcher.version, build.version or release.version record");
   }
   j << "{\n  \"type\": \"" << (isbuilder ? "builder list" : "version list") << "\",\n"
     << "  \"loaded\": " << Bool(loaded) << ",\n"

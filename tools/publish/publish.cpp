@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <limits>
-#include <ctime>
 #include <map>
 #include <optional>
 #include <set>
@@ -502,8 +502,7 @@ TPublishResult Publish(const TPublishOptions& o) {
                                                              {"launcher.version", &launcherbytes}};
   TBytes recordbytes;
   if (signkey) {
-    const int64_t now =
-        o.signedat != 0 ? o.signedat : static_cast<int64_t>(std::time(nullptr));
+    const int64_t now = o.signedat != 0 ? o.signedat : static_cast<int64_t>(std::time(nullptr));
     const TReleaseRecord record =
         MakeReleaseRecord(o.updateversion, clientversion, buildbytes, launcherbytes,
                           FingerprintOfFile(out + launcherpath), *signkey, now, o.validseconds);
