@@ -339,6 +339,10 @@ void SignedReleaseE2E::RunAttacks(const std::string& command) {
   TClientFiles evil = Client(2);
   evil["bin32/core.dll"] = RandomBytes(30000, 666);
   evil["bin32/evil.dll"] = RandomBytes(5000, 667);
+  // Built over a copy of release 2's tree, whose launcher transfer file it keeps.
+  fs::create_directories(root_.File("evil/kestrune"));
+  fs::copy(root_.File("trees/release2"), root_.File("evil/kestrune"), fs::copy_options::recursive);
+  fs::remove(root_.File("evil/kestrune/release.version"));
   Publish(evil, 2, {.key = ""}, kSigned, root_.File("evil/kestrune"));
 
   const TAttack attacks[] = {
