@@ -1,4 +1,4 @@
-// Writes small valid version lists of every layout (and the two version
+// Writes small valid version lists of every layout (and the three version
 // records) as seed files: make_fuzz_corpus <update_list seeds> <record seeds>.
 // Each update_list seed starts with the fuzz target's selector byte (digest
 // recomputed; builder form for the -builder seeds).
@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_release_key.h"
 #include "support/list_bytes.h"
+#include "versions/release_record.h"
 #include "versions/version_records.h"
 
 using vantrel::testing::TRawEntry;
@@ -102,6 +104,19 @@ int main(int argc, char** argv) {
   br.updateversion = 7;
   br.clientversiondownsize = 999;
   Write(std::string(argv[2]) + "/build.version", 0xFF, br.Serialize());
-  std::printf("%d list seeds, 2 record seeds\n", n);
+  // A release record naming the target's key, with a signature that does
+  // not verify: inputs near it reach the signature check.
+  vantrel::TReleaseRecord rr;
+  rr.updateversion = 7;
+  rr.signedat = 1700000000;
+  rr.expiresat = 1700000000 + 30 * 86400;
+  rr.clientversion.size = 999;
+  rr.buildversion.size = 24;
+  rr.launcherversion.size = 36;
+  rr.launchertransfer.size = 123456;
+  rr.keyid = vantrel::fuzz::FuzzReleaseKey().id;
+  rr.signature.fill(0xA5);
+  Write(std::string(argv[2]) + "/release.version", 0xFF, rr.Serialize());
+  std::printf("%d list seeds, 3 record seeds\n", n);
   return 0;
 }

@@ -6,7 +6,7 @@
 VANTREL_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  zlib1g-dev libssl-dev libcurl4-openssl-dev
+  zlib1g-dev libssl-dev openssl libcurl4-openssl-dev
   nginx-light aria2 pigz procps bc
   libwebkit2gtk-4.1-dev xvfb xauth xdotool fonts-wqy-microhei
   desktop-file-utils

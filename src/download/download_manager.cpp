@@ -129,11 +129,11 @@ struct TDownloadManager::TRun {
 TDownloadManager::TDownloadManager(std::vector<std::string> downloadseeds,
                                    int32_t downloadmultiplier, int32_t downloadtimeout,
                                    std::string sdownloadfolder, std::string filecheck,
-                                   int32_t filechecksize, TDownloadTimings t)
+                                   int32_t filechecksize, TDownloadTimings t, TServerTrust trust)
     : downfolder(std::move(sdownloadfolder)), timings(std::move(t)) {
-  initthread =
-      std::make_unique<TInitThread>(pool, std::move(downloadseeds), downloadmultiplier,
-                                    downloadtimeout, std::move(filecheck), filechecksize, timings);
+  initthread = std::make_unique<TInitThread>(pool, std::move(downloadseeds), downloadmultiplier,
+                                             downloadtimeout, std::move(filecheck), filechecksize,
+                                             timings, std::move(trust));
   filethread = std::thread([this] { FileThreadLoop(); });
 }
 
@@ -143,6 +143,10 @@ TDownloadManager::~TDownloadManager() {
   if (filethread.joinable()) filethread.join();
   initthread.reset();
   ResetRunState();
+}
+
+std::vector<std::string> TDownloadManager::DroppedServers() const {
+  return initthread ? initthread->DroppedServers() : std::vector<std::string>();
 }
 
 std::string TDownloadManager::LocalTransferFile(const std::string& key, bool compressed) const {

@@ -58,11 +58,12 @@ class TDownloadManager {
   // downloadmultiplier: workers per server (at least 1); downloadtimeout:
   // connection time-out in milliseconds (an answer silent for three times as
   // long fails); sdownloadfolder: the download folder without a trailing
-  // "\"; filecheck / filechecksize: the probe file and its exact size. The
-  // server probe and the file thread start at once.
+  // "\"; filecheck / filechecksize: the probe file and its exact size;
+  // trust: the authorities of HTTPS servers. The server probe and the file
+  // thread start at once.
   TDownloadManager(std::vector<std::string> downloadseeds, int32_t downloadmultiplier,
                    int32_t downloadtimeout, std::string sdownloadfolder, std::string filecheck,
-                   int32_t filechecksize, TDownloadTimings timings = {});
+                   int32_t filechecksize, TDownloadTimings timings = {}, TServerTrust trust = {});
   // Stops every thread of the manager, cutting off requests under way. Not
   // while a run is under way or a caller is parked in one.
   ~TDownloadManager();
@@ -118,6 +119,10 @@ class TDownloadManager {
   // Waits until the server probe has ended; the servers of the listed
   // workers in dispatch order.
   std::vector<std::string> WorkerServers();
+  // The servers the probe dropped so far, one English sentence each with
+  // the answer of the last attempt (a refused connection, a certificate
+  // that does not verify, a wrong status).
+  std::vector<std::string> DroppedServers() const;
 
  private:
   struct TRun;

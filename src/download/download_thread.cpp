@@ -91,7 +91,7 @@ std::string TaskUrl(const std::string& server, const TDownloadTask& task) {
 }
 
 TDownloadThread::TDownloadThread(std::string downloadseed, int32_t downloadtimeout, TWakeup* wake,
-                                 const TDownloadTimings& timings)
+                                 const TDownloadTimings& timings, const TServerTrust& trust)
     : server(std::move(downloadseed)),
       timeout(downloadtimeout),
       readywake(wake),
@@ -103,6 +103,7 @@ TDownloadThread::TDownloadThread(std::string downloadseed, int32_t downloadtimeo
                         "Accept:"} {
   InitCurlOnce();
   httpclient = curl_easy_init();
+  if (httpclient != nullptr) ConfigureTls(trust);
   thread.Start([this] { Execute(); });
 }
 
@@ -155,6 +156,28 @@ int64_t TDownloadThread::GetDownloadDiff() {
   const int64_t diff = current - downloadlast;
   downloadlast = current;
   return diff;
+}
+
+void TDownloadThread::ConfigureTls(const TServerTrust& trust) {
+  auto* curl = static_cast<CURL*>(httpclient);
+  // The handle keeps these for every request. A handle that refuses them
+  // is not used: an HTTPS server would otherwise be trusted on weaker terms.
+  bool ok = curl_easy_setopt(curl, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2) == CURLE_OK &&
+            curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+            curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+  if (ok && !trust.cabundle.empty()) {
+    // Only the deployment's own authorities: no system file or folder.
+    curl_blob blob{};
+    blob.data = const_cast<char*>(trust.cabundle.data());
+    blob.len = trust.cabundle.size();
+    blob.flags = CURL_BLOB_COPY;
+    ok = curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob) == CURLE_OK &&
+         curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr) == CURLE_OK;
+  }
+  if (!ok) {
+    curl_easy_cleanup(curl);
+    httpclient = nullptr;
+  }
 }
 
 void TDownloadThread::BecomeReady() {
@@ -302,6 +325,9 @@ long TDownloadThread::Request(TDownloadTask& t, std::vector<uint8_t>& body) {
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &TDownloadThread::OnProgress);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+  static_assert(std::tuple_size_v<decltype(errorbuffer_)> >= CURL_ERROR_SIZE);
+  errorbuffer_[0] = 0;
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorbuffer_.data());
 
   const CURLcode rc = curl_easy_perform(curl);
   body_ = nullptr;
@@ -310,7 +336,12 @@ long TDownloadThread::Request(TDownloadTask& t, std::vector<uint8_t>& body) {
   // The status decides an answer that was not a success, also when its
   // body was cut off.
   if (overlong_ || (status != 0 && (status < 200 || status > 299))) return status;
-  if (rc != CURLE_OK) throw EVantrelError(curl_easy_strerror(rc));
+  if (rc != CURLE_OK) {
+    // libcurl's detail names the cause (a certificate that does not verify, ...).
+    std::string text = curl_easy_strerror(rc);
+    if (errorbuffer_[0] != 0) text += std::string(": ") + errorbuffer_.data();
+    throw EVantrelError(text);
+  }
   return status;
 }
 

@@ -6,6 +6,7 @@
 // SetTerminate (seen between tasks) or when the object is destroyed.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 #include "download/download_task.h"
 #include "download/download_timings.h"
 #include "download/self_ending_thread.h"
+#include "download/server_trust.h"
 #include "download/wakeup.h"
 
 namespace vantrel {
@@ -39,10 +41,11 @@ class TDownloadThread {
   // downloadtimeout: connection time-out in milliseconds; an answer that
   // brings no data for three times as long fails. readywake (may be null) is
   // notified whenever the worker turns ready. From timings: the pause after
-  // a failed task (UnsetFailed) and the low-speed floor of a request. Starts
-  // the thread at once.
+  // a failed task (UnsetFailed) and the low-speed floor of a request. trust:
+  // the authorities an HTTPS server's certificate must chain to. Starts the
+  // thread at once.
   TDownloadThread(std::string downloadseed, int32_t downloadtimeout, TWakeup* readywake,
-                  const TDownloadTimings& timings = {});
+                  const TDownloadTimings& timings = {}, const TServerTrust& trust = {});
   // Ends the thread after its current request and waits for it.
   ~TDownloadThread();
   TDownloadThread(const TDownloadThread&) = delete;
@@ -80,6 +83,9 @@ class TDownloadThread {
   // complete answer came (TRequestError tells an over-long body).
   long Request(TDownloadTask& t, std::vector<uint8_t>& body);
   void BecomeReady();
+  // Sets the TLS rules of the handle (at least TLS 1.2, peer and host
+  // verified, the pinned authorities); drops a handle that refuses them.
+  void ConfigureTls(const TServerTrust& trust);
 
   static size_t OnWrite(char* ptr, size_t size, size_t nmemb, void* userdata);
   static int OnProgress(void* userdata, int64_t dltotal, int64_t dlnow, int64_t ultotal,
@@ -109,6 +115,7 @@ class TDownloadThread {
 
   // Worker-thread state of the request under way.
   void* httpclient = nullptr;  // CURL*, used by the worker's thread only
+  std::array<char, 256> errorbuffer_{};  // libcurl's detail of a failed request (CURL_ERROR_SIZE)
   std::vector<std::string> httpclientheaders;
   std::vector<uint8_t>* body_ = nullptr;
   int64_t expected_ = -1;

@@ -33,14 +33,15 @@ TDownloadThread* TWorkerPool::Adopt(std::unique_ptr<TDownloadThread> w) {
 
 TInitThread::TInitThread(TWorkerPool& workerpool, std::vector<std::string> downloadseeds,
                          int32_t downloadmultiplier, int32_t downloadtimeout, std::string filecheck,
-                         int32_t filechecksize, TDownloadTimings t)
+                         int32_t filechecksize, TDownloadTimings t, TServerTrust servertrust)
     : pool(workerpool),
       downservers(std::move(downloadseeds)),
       downmultiplier(downloadmultiplier < 1 ? 1 : downloadmultiplier),
       downtimeout(downloadtimeout),
       fcheck(std::move(filecheck)),
       fchecksize(filechecksize),
-      timings(std::move(t)) {
+      timings(std::move(t)),
+      trust(std::move(servertrust)) {
   thread.Start([this] { Execute(); });
 }
 
@@ -52,6 +53,11 @@ TInitThread::~TInitThread() {
 std::vector<std::string> TInitThread::Servers() const {
   std::lock_guard<std::mutex> hold(serversmutex);
   return downservers;
+}
+
+std::vector<std::string> TInitThread::DroppedServers() const {
+  std::lock_guard<std::mutex> hold(serversmutex);
+  return dropped;
 }
 
 int64_t TInitThread::Now() const {
@@ -67,7 +73,7 @@ std::unique_ptr<TDownloadTask> TInitThread::ProbeTask() const {
 
 TDownloadThread* TInitThread::NewWorker(const std::string& server) {
   return pool.Adopt(
-      std::make_unique<TDownloadThread>(server, downtimeout, &pool.wake, timings));
+      std::make_unique<TDownloadThread>(server, downtimeout, &pool.wake, timings, trust));
 }
 
 void TInitThread::Execute() {
@@ -122,6 +128,11 @@ void TInitThread::Probe() {
       } else if (s.worker->IsFailed()) {
         s.settled = true;
         s.worker->GetTask();
+        {
+          std::lock_guard<std::mutex> hold(serversmutex);
+          dropped.push_back("Server " + downservers[i] +
+                            " dropped by the probe: " + s.worker->FailureText());
+        }
         s.worker->SetTerminate();
       } else {
         s.settled = true;

@@ -89,13 +89,16 @@ class TInitThread {
  public:
   TInitThread(TWorkerPool& pool, std::vector<std::string> downloadseeds, int32_t downloadmultiplier,
               int32_t downloadtimeout, std::string filecheck, int32_t filechecksize,
-              TDownloadTimings timings);
+              TDownloadTimings timings, TServerTrust trust = {});
   ~TInitThread();
   TInitThread(const TInitThread&) = delete;
   TInitThread& operator=(const TInitThread&) = delete;
 
   // The servers in the order they were probed (after the shuffle).
   std::vector<std::string> Servers() const;
+  // One English sentence per server the probe dropped so far, with the
+  // answer of its last attempt.
+  std::vector<std::string> DroppedServers() const;
 
  private:
   void Execute();
@@ -111,7 +114,9 @@ class TInitThread {
   const std::string fcheck;
   const int32_t fchecksize;
   const TDownloadTimings timings;
-  mutable std::mutex serversmutex;  // guards downservers while the shuffle runs
+  const TServerTrust trust;
+  mutable std::mutex serversmutex;  // guards downservers while the shuffle runs, and dropped
+  std::vector<std::string> dropped;
   std::atomic<bool> stop{false};
   TSelfEndingThread thread;
 };

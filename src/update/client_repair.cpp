@@ -5,6 +5,7 @@
 #include "pack/pack_limits.h"
 #include "update/update_logic.h"
 #include "update/workflow_thread.h"
+#include "versions/release_record.h"
 #include "versions/version_records.h"
 
 namespace vantrel {
@@ -20,12 +21,28 @@ void TUpdateLogic::RepairRun(TWorkflowThread& self) {
   std::unique_lock<std::mutex> packuse(packuselock_);
   // After the close has unmounted the pack nothing may mount it again.
   if (self.Terminated() || closed_) return;
-  auto error = [this](const char* line) {
+  auto error = [this](const std::string& line) {
     NoteFailure(line);
     ShowRepairError();
   };
+  // The published version files fail the check of the version check.
+  auto versionerror = [this](const std::string& line) {
+    NoteFailure(line);
+    ShowVersionCheckError();
+  };
   OnChangeButtonsState(false, false, false, true);
   OnStatusMessage("GetLatestFileList");
+
+  // With release keys the repair trusts only what a record it checked
+  // itself names, whatever an earlier version check found.
+  std::optional<TReleaseRecord> release;
+  if (releasekeys) {
+    packuse.unlock();
+    const bool trusted = FetchTrustedRelease(versionerror);
+    packuse.lock();
+    if (!trusted || self.Terminated()) return;
+    release = TrustedRelease();
+  }
 
   LogMessage("Downloading build version");
   packuse.unlock();
@@ -33,16 +50,12 @@ void TUpdateLogic::RepairRun(TWorkflowThread& self) {
   packuse.lock();
   if (self.Terminated()) return;
   TBuildVersionRecord buildversion;
-  if (!buildversion.Parse(*stream)) {
-    NoteFailure("Unable to download build version");
-    ShowVersionCheckError();
+  if (!buildversion.Parse(*stream)) return versionerror("Unable to download build version");
+  if (release &&
+      !MatchesRelease("build.version", release->buildversion, stream->Bytes(), versionerror)) {
     return;
   }
-  if (!buildversion.IsDigestValid()) {
-    NoteFailure("Build version checksumm mismatch");
-    ShowVersionCheckError();
-    return;
-  }
+  if (!buildversion.IsDigestValid()) return versionerror("Build version checksumm mismatch");
   clientversiondownsize = buildversion.clientversiondownsize;
 
   TMemoryStream newbytes;

@@ -12,6 +12,7 @@
 #include "update/bounded_unpack.h"
 #include "update/update_logic.h"
 #include "update/workflow_thread.h"
+#include "versions/release_record.h"
 
 namespace vantrel {
 
@@ -67,7 +68,7 @@ void TUpdateLogic::UpdateRun(TWorkflowThread& self) {
   std::unique_lock<std::mutex> packuse(packuselock_);
   // After the close has unmounted the pack nothing may mount it again.
   if (self.Terminated() || closed_) return;
-  auto error = [this](const char* line) {
+  auto error = [this](const std::string& line) {
     NoteFailure(line);
     ShowUpdateError();
   };
@@ -132,7 +133,21 @@ bool TUpdateLogic::FetchNewListAndMount(TWorkflowThread& self,
                                         std::unique_lock<std::mutex>& packuse,
                                         TMemoryStream& newbytes, TUpdateList& newlist,
                                         bool setasidebroken,
-                                        const std::function<void(const char*)>& error) {
+                                        const std::function<void(const std::string&)>& error) {
+  // With release keys the list must be the one the trusted record names: an
+  // update started without a version check (or long after it) fetches the
+  // record itself.
+  std::optional<TReleaseRecord> release;
+  if (releasekeys) {
+    release = TrustedRelease();
+    if (!release || WallClockNow() >= release->expiresat) {
+      packuse.unlock();
+      const bool trusted = FetchTrustedRelease(error);
+      packuse.lock();
+      if (!trusted || self.Terminated()) return false;
+      release = TrustedRelease();
+    }
+  }
   ShowProgressBarSmall();
   DownloadManager->SetStatusUpdateEvent(
       [this](int64_t down, int64_t full, int64_t speed, bool speedupdated, bool isfilesize) {
@@ -140,8 +155,8 @@ bool TUpdateLogic::FetchNewListAndMount(TWorkflowThread& self,
       });
   LogMessage("Downloading client version");
   packuse.unlock();
-  std::unique_ptr<TMemoryStream> fetched =
-      DownloadManager->DownloadFileToMemory("client.version", clientversiondownsize);
+  std::unique_ptr<TMemoryStream> fetched = DownloadManager->DownloadFileToMemory(
+      "client.version", release ? release->clientversion.size : clientversiondownsize);
   packuse.lock();
   DownloadManager->UnsetStatusUpdateEvent();
   HideProgressBarSmall();
@@ -153,8 +168,16 @@ bool TUpdateLogic::FetchNewListAndMount(TWorkflowThread& self,
   fetched->SetPosition(0);
   newbytes.CopyFrom(*fetched);
   newbytes.SetPosition(0);
+  if (release && fetched->Size() > 0 &&
+      !MatchesRelease("client.version", release->clientversion, newbytes.Bytes(), error)) {
+    return false;
+  }
   if (!newlist.LoadFromStream(newbytes)) {
     error("Unable to load new client version");
+    return false;
+  }
+  if (release && newlist.updateversion != release->updateversion) {
+    error("client.version does not match the release record");
     return false;
   }
 
@@ -204,8 +227,14 @@ bool TUpdateLogic::DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std
         [this](int64_t down, int64_t full, int64_t speed, bool speedupdated, bool isfilesize) {
           UpdateDownStatusSmall(down, full, speed, speedupdated, isfilesize);
         });
-    DownloadManager->SetFileDownloadedEvent(
-        [this](const std::string& fname, TFileDownload& tdf) { ProcessDownloadedFile(fname, tdf); });
+    // With release keys a file must have the digest of the signed list
+    // before it may enter the pack.
+    DownloadManager->SetFileDownloadedEvent([this, &downloadset](const std::string& fname,
+                                                                 TFileDownload& tdf) {
+      const auto it = downloadset.find(fname);
+      const TBytes* expected = releasekeys && it != downloadset.end() ? &it->second->hash : nullptr;
+      StoreDownloadedFile(fname, tdf, expected);
+    });
     LogMessage("Downloading files");
     // The event thread writes the pack while this thread waits here; a
     // close stops the run and parks this thread inside the manager.
@@ -319,16 +348,52 @@ bool TUpdateLogic::FinishClientUpdate(std::unique_ptr<TUpdateList> newlist,
   // The list is stored exactly as fetched, replacing the old one only once
   // it is whole on disk.
   platform::ReplaceFileDurably(versionfile, newbytes.Bytes());
+  if (releasekeys) {
+    if (const std::optional<TReleaseRecord> release = TrustedRelease()) {
+      AcceptRelease(release->updateversion);
+    }
+  }
   HideProgressBarSmall();
   return true;
 }
 
 void TUpdateLogic::ProcessDownloadedFile(const std::string& fname, TFileDownload& tdf) {
+  StoreDownloadedFile(fname, tdf, nullptr);
+}
+
+bool TUpdateLogic::UnpackedFileMatches(const std::string& fname, TFileDownload& tdf,
+                                       const TBytes& expected) {
+  if (tdf.stream) {
+    tdf.stream->SetPosition(0);
+    const TBytes got = GetStreamMD5(*tdf.stream);
+    tdf.stream->SetPosition(0);
+    return got == expected;
+  }
+  const std::string local = gamefolder + downloadfolder + fname;
+  TBytes got;
+  try {
+    got = GetFileMD5(local);
+  } catch (const EStreamError&) {
+    return false;
+  }
+  if (got == expected) return true;
+  platform::RemoveFileAt(local);
+  return false;
+}
+
+void TUpdateLogic::StoreDownloadedFile(const std::string& fname, TFileDownload& tdf,
+                                       const TBytes* expected) {
   std::lock_guard<std::mutex> copy(copylock_);
   if (closed_) return;
   try {
     LogMessage("Process downloaded file: " + fname);
     if (tdf.compressed) UnpackDownloadedFile(fname, tdf);
+    if (expected != nullptr && !UnpackedFileMatches(fname, tdf, *expected)) {
+      // Chunks that passed their check values but not the signed digest:
+      // the file stays out of the pack and fails its check after the pass.
+      LogMessage("Downloaded file does not match the signed list, not stored: " + fname);
+      return;
+    }
     ClientFileSystemCopyFile(fname, tdf.stream.get());
     // The pack's directory on disk names only what the last save knew; a
     // save every few seconds keeps a killed run from losing every file it

@@ -134,6 +134,19 @@ void TUpdateLogic::LoadConfigs() {
   if (DownloadServers.empty()) throw EConvertError("'' is not a valid integer value");
   DownloadThreadsPerSever = platform::ParseInt(DownloadServers.front());
   DownloadServers.erase(DownloadServers.begin());
+
+  // A launcher built with release keys trusts nothing unsigned; a key list
+  // that cannot be read stops the start rather than trusting everything.
+  releasekeys.reset();
+  if (HasResource("ReleaseKeys")) {
+    releasekeys = TReleaseKeyList::Parse(ReadResourceText("ReleaseKeys"));
+  }
+  servertrust =
+      HasResource("ServerCA") ? TServerTrust::Pinned(ReadResourceText("ServerCA")) : TServerTrust{};
+}
+
+bool TUpdateLogic::HasResource(const char* name) const {
+  return context_.resources != nullptr && context_.resources->Find("RCDATA", name).has_value();
 }
 
 bool TUpdateLogic::LoadCredits() {

@@ -19,17 +19,21 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "download/server_trust.h"
+#include "pack/pack_file_record.h"
 #include "platform/firewall.h"
 #include "platform/process.h"
 #include "platform/resources.h"
 #include "platform/shared_memory.h"
-#include "pack/pack_file_record.h"
 #include "platform/stream.h"
+#include "versions/release_keys.h"
+#include "versions/release_record.h"
 #include "versions/update_list.h"
 
 namespace vantrel {
@@ -222,6 +226,23 @@ class TUpdateLogic {
     int64_t inmemorysize = 16 * 1024 * 1024;
   } unpacklimits;
 
+  // --- Signed releases (a launcher built with release keys) -----------------
+  // The keys of the configuration's "ReleaseKeys" file; empty when the
+  // launcher was built without one, and then no release record is fetched
+  // and every workflow runs as it always has.
+  std::optional<TReleaseKeyList> releasekeys;
+  // The authorities of HTTPS download servers: the configuration's
+  // "ServerCA" file, or the system's store when it has none.
+  TServerTrust servertrust;
+  // Seconds since 1970 (UTC) for the record's expiry; tests set their own.
+  std::function<int64_t()> wallclock;
+  // Name of the file beside "client.version" that keeps the highest update
+  // version this client has accepted.
+  static constexpr const char* kAcceptedReleaseFile = "release.accepted";
+  // The highest update version this client has accepted (0: none, also
+  // when the file is missing or unreadable).
+  int32_t AcceptedRelease();
+
   // The new launcher's process id once the self-update started it (0 before).
   std::atomic<int> newlauncherpid{0};
 
@@ -268,10 +289,32 @@ class TUpdateLogic {
   void RepairRun(TWorkflowThread& self);
   // Fetches and loads the published version list and mounts the pack, the
   // steps the update and the repair share; false after reporting through
-  // error, or when the workflow was told to stop.
+  // error, or when the workflow was told to stop. With release keys the
+  // list must match the trusted release record (fetched first when this
+  // workflow holds none).
   bool FetchNewListAndMount(TWorkflowThread& self, std::unique_lock<std::mutex>& packuse,
                             TMemoryStream& newbytes, TUpdateList& newlist, bool setasidebroken,
-                            const std::function<void(const char*)>& error);
+                            const std::function<void(const std::string&)>& error);
+  // With release keys: fetches "release.version", checks its form, signer,
+  // signature, expiry and that it is not older than AcceptedRelease(), and
+  // holds it as the trusted release. False after error(the failed check),
+  // with no release held. The caller must not hold packuselock_.
+  bool FetchTrustedRelease(const std::function<void(const std::string&)>& error);
+  // The trusted release held by the last FetchTrustedRelease, if any.
+  std::optional<TReleaseRecord> TrustedRelease() const;
+  void ForgetTrustedRelease();
+  // Whether bytes are the file the trusted release names (size and
+  // SHA-256); false after error("<name> does not match the release record").
+  bool MatchesRelease(const std::string& name, const TFileFingerprint& expected,
+                      std::span<const uint8_t> bytes,
+                      const std::function<void(const std::string&)>& error);
+  // Raises AcceptedRelease() to version (never lowers it), replacing the
+  // file durably. A write that fails is logged, not raised.
+  void AcceptRelease(int32_t version);
+  // Logs the servers the probe dropped (why a fetch found no server).
+  void LogDroppedServers();
+  // wallclock(), or the system's clock.
+  int64_t WallClockNow() const;
   // The shared download loop and finish of the update and the repair.
   bool DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std::mutex>& packuse,
                          std::map<std::string, const TUpdateFile*> downloadset, bool recalculate);
@@ -286,10 +329,21 @@ class TUpdateLogic {
   // Unpacks a downloaded transfer file (in tdf.stream or in the download
   // folder) within unpacklimits. Raises; EUnpackLimit for a file too large.
   void UnpackDownloadedFile(const std::string& fname, TFileDownload& tdf);
+  // ProcessDownloadedFile; with expected (a launcher built with release
+  // keys), a file whose unpacked bytes do not have that MD5 digest is
+  // dropped before it reaches the pack.
+  void StoreDownloadedFile(const std::string& fname, TFileDownload& tdf, const TBytes* expected);
+  // Whether the unpacked file (tdf.stream, or the file in the download
+  // folder) has the digest expected; a file that does not is deleted.
+  bool UnpackedFileMatches(const std::string& fname, TFileDownload& tdf, const TBytes& expected);
   // The self-update's swap: the checked ".new" file takes the launcher's
   // place in one rename. False after NoteFailure.
   bool ReplaceLauncher(const std::string& launcherpath);
   bool ForceFolderBounded(const std::string& folder);
+
+  // The release record the running workflows trust; guarded by releaselock_.
+  mutable std::mutex releaselock_;
+  std::optional<TReleaseRecord> trustedrelease_;
 
   mutable std::mutex workinglock_;
   std::shared_ptr<TWorkflowThread> workingthread;
@@ -309,6 +363,7 @@ class TUpdateLogic {
   std::string refusedfile_;
 
   std::string ReadResourceText(const char* name) const;
+  bool HasResource(const char* name) const;
   std::string FormatFixed(double value, int decimals, const char* unit) const;
 
   TStartupContext context_;

@@ -8,6 +8,7 @@
 #include "update/bounded_unpack.h"
 #include "update/update_logic.h"
 #include "update/workflow_thread.h"
+#include "versions/release_record.h"
 #include "versions/version_records.h"
 
 namespace vantrel {
@@ -37,7 +38,7 @@ void TUpdateLogic::EnsureDownloadManager() {
   if (!DownloadManager) {
     DownloadManager = std::make_unique<TDownloadManager>(
         DownloadServers, DownloadThreadsPerSever, 10000, gamefolder + downloadfolder,
-        "launcher.version", 36);
+        "launcher.version", 36, TDownloadTimings{}, servertrust);
   }
 }
 
@@ -58,7 +59,7 @@ bool TUpdateLogic::LaunchVersionCheck() {
 }
 
 void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
-  auto error = [this](const char* line) {
+  auto error = [this](const std::string& line) {
     NoteFailure(line);
     ShowVersionCheckError();
   };
@@ -71,11 +72,28 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
   }
 
   ShowProgressBarSmall();
+  // A launcher built with release keys trusts the version files only
+  // through a record signed by one of them, fetched and checked first.
+  std::optional<TReleaseRecord> release;
+  if (releasekeys) {
+    if (!FetchTrustedRelease(error)) {
+      HideProgressBarSmall();
+      return;
+    }
+    release = TrustedRelease();
+  }
   LogMessage("Downloading launcher version");
   std::unique_ptr<TMemoryStream> stream = DownloadManager->DownloadFileToMemory("launcher.version", 36);
   HideProgressBarSmall();
   TLauncherVersionRecord launcherversion;
-  if (!launcherversion.Parse(*stream)) return error("Failed download launcher version");
+  if (!launcherversion.Parse(*stream)) {
+    LogDroppedServers();
+    return error("Failed download launcher version");
+  }
+  if (release &&
+      !MatchesRelease("launcher.version", release->launcherversion, stream->Bytes(), error)) {
+    return;
+  }
   LogMessage("Compare launcher version checksumm");
   if (!launcherversion.IsDigestValid()) return error("Launcher version checksumm mismatch");
   // A transfer file of no bytes (or fewer) would be waited for for ever.
@@ -103,6 +121,20 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
     HideSize();
     HideSpeed();
     if (!fetched) return error("Launcher download failed");
+    if (release) {
+      // Checked before a byte of it is unpacked; a forged file goes at once.
+      TFileFingerprint got;
+      try {
+        got = FingerprintOfFile(transferfile);
+      } catch (const EStreamError&) {
+        // Unreadable: it matches nothing.
+      }
+      if (got != release->launchertransfer) {
+        platform::RemoveFileAt(transferfile);
+        if (downloadfolder.size() > 1) platform::RemoveEmptyFolder(gamefolder + downloadfolder);
+        return error("Launcher transfer file does not match the release record");
+      }
+    }
 
     LogMessage("Unpack new launcher");
     const std::string newlauncher = launcherpath + ".new";
@@ -171,12 +203,20 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
   stream = DownloadManager->DownloadFileToMemory("build.version", 24);
   TBuildVersionRecord buildversion;
   if (!buildversion.Parse(*stream)) return error("Unable download build version");
+  if (release && !MatchesRelease("build.version", release->buildversion, stream->Bytes(), error)) {
+    return;
+  }
   LogMessage("Comparing build version checksumm");
   if (!buildversion.IsDigestValid()) return error("Build version checksumm mismatch");
+  if (release && buildversion.updateversion != release->updateversion) {
+    return error("build.version does not match the release record");
+  }
   clientversiondownsize = buildversion.clientversiondownsize;
   stream->Clear();
   if (buildversion.updateversion == curlist->updateversion) {
     LogMessage("Client version is match build version");
+    // The installed client is this release: nothing older is taken from now on.
+    if (release) AcceptRelease(release->updateversion);
     ShowVersionCheckSuccess();
   } else {
     LogMessage("Client version is not match build version, launching update thread");

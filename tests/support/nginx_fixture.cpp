@@ -154,7 +154,8 @@ TNginxServer::TNginxServer(TServerMode mode, const std::string& root, TServerOpt
 TNginxServer::~TNginxServer() { Stop(); }
 
 std::string TNginxServer::BaseUrl() const {
-  return "http://127.0.0.1:" + std::to_string(port_) + "/kestrune/";
+  return std::string(options_.tlscertificate.empty() ? "http" : "https") +
+         "://127.0.0.1:" + std::to_string(port_) + "/kestrune/";
 }
 
 std::string TNginxServer::Config() const {
@@ -174,7 +175,17 @@ std::string TNginxServer::Config() const {
   c << "  types { }\n  default_type application/octet-stream;\n"
     << "  sendfile on;\n  tcp_nopush on;\n  keepalive_requests 1000000;\n"
     << "  keepalive_timeout 60s;\n"
-    << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << served_ << ";\n";
+    << "  server {\n";
+  if (options_.tlscertificate.empty()) {
+    c << "    listen 127.0.0.1:" << port_ << ";\n";
+  } else {
+    c << "    listen 127.0.0.1:" << port_ << " ssl;\n"
+      << "    listen 127.0.0.1:" << markerport_ << ";\n"
+      << "    ssl_certificate " << options_.tlscertificate << ";\n"
+      << "    ssl_certificate_key " << options_.tlskey << ";\n"
+      << "    ssl_protocols TLSv1.2 TLSv1.3;\n";
+  }
+  c << "    root " << served_ << ";\n";
   if (options_.ignoreranges) c << "    max_ranges 0;\n";
   const std::string probe = "/kestrune/" + options_.probe;
   switch (mode_) {
@@ -217,6 +228,7 @@ void TNginxServer::Start() {
       return;
     }
     port_ = options_.port > 0 ? options_.port : FreePort();
+    markerport_ = options_.tlscertificate.empty() ? port_ : FreePort();
     if (TryStart()) return;
   }
   std::ifstream log(dir_.File("error.log"));
@@ -259,7 +271,7 @@ bool TNginxServer::TryStart() {
       pid_ = -1;
       return false;  // exited: most likely the port was taken meanwhile
     }
-    if (CanConnect(port_)) return true;
+    if (CanConnect(port_) && CanConnect(markerport_)) return true;
     std::this_thread::sleep_for(5ms);
   }
   Stop();
@@ -295,7 +307,7 @@ std::vector<TLoggedRequest> TNginxServer::Requests() {
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   bool seen = false;
   while (!seen && std::chrono::steady_clock::now() < deadline) {
-    Fetch(port_, marker);
+    Fetch(markerport_, marker);
     for (int i = 0; i < 100 && !seen; ++i) {
       result.clear();
       std::ifstream log(dir_.File("access.log"));

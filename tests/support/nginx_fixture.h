@@ -34,8 +34,12 @@ struct TServerOptions {
   bool probefails = false;                 // Missing / Error500: the probe file fails too
   int64_t probesize = 37;                  // WrongProbe: size of the probe file served
   int64_t limitrate = 256 * 1024;          // Slow: bytes per second per connection
-  bool ignoreranges = false;
-  int port = 0;  // a fixed port on 127.0.0.1 (0: one that is free at run time)               // answer every request with the whole file (200)
+  bool ignoreranges = false;               // answer every request with the whole file (200)
+  int port = 0;  // a fixed port on 127.0.0.1 (0: one that is free at run time)
+  // HTTPS on port with this certificate chain and key (PEM files); empty:
+  // plain HTTP.
+  std::string tlscertificate;
+  std::string tlskey;
 };
 
 // One request as the access log shows it.
@@ -60,7 +64,8 @@ class TNginxServer {
   int Port() const { return port_; }
   // The nginx process (-1 for a Dead server or once stopped).
   pid_t Pid() const { return pid_; }
-  // "http://127.0.0.1:<port>/kestrune/", the form of a configured server.
+  // "http://127.0.0.1:<port>/kestrune/" ("https://" with TLS), the form of
+  // a configured server.
   std::string BaseUrl() const;
   // Every request served so far, in log order. Waits until nginx has logged
   // all requests answered before the call (a marker request of its own,
@@ -81,6 +86,9 @@ class TNginxServer {
   TTempDir dir_;
   std::string served_;  // the root nginx serves
   int port_ = 0;
+  // A plain-HTTP port of the same server for the log's marker requests
+  // when port_ speaks TLS; otherwise port_.
+  int markerport_ = 0;
   pid_t pid_ = -1;
   int deadfd_ = -1;  // Dead: the socket that holds the port
   int syncs_ = 0;

@@ -1,9 +1,13 @@
 #include "update/update_logic.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <thread>
 
@@ -23,7 +27,9 @@ const std::string kShippedConfigs =
     "\xEF\xBB\xBFLauncherName=Launcher.exe\r\nLauncherFolder=\\\r\nVersionFileFolder=\\\r\n"
     "DownloadFolder=\\tmp\r\nLoginType=RU\r\nServerIP=10.0.0.1\r\nRemoveDeletedFiles=true\r\n"
     "UnpackDevDB=false";
-const std::string kServers = "\xEF\xBB\xBF" "2\r\nhttp://a/kestrune/\r\nhttp://b/kestrune/";
+const std::string kServers =
+    "\xEF\xBB\xBF"
+    "2\r\nhttp://a/kestrune/\r\nhttp://b/kestrune/";
 
 // A launcher state over resources of the test's choosing, living in a
 // temporary folder that is also the current folder.
@@ -31,16 +37,25 @@ class LauncherFixture : public ::testing::Test {
  protected:
   LauncherFixture() : cd_(dir_.Path()) {}
 
+  // extra: further resources by name (type RCDATA).
   std::unique_ptr<TUpdateLogic> Make(std::vector<std::string> args = {},
                                      const std::string& configs = kShippedConfigs,
-                                     const std::string& servers = kServers) {
+                                     const std::string& servers = kServers,
+                                     const std::map<std::string, std::string>& extra = {}) {
     configs_ = configs;
     servers_ = servers;
+    extra_ = extra;
     entries_[0] = {"RCDATA", "Configs", reinterpret_cast<const unsigned char*>(configs_.data()),
                    static_cast<int64_t>(configs_.size())};
-    entries_[1] = {"RCDATA", "DownloadServers", reinterpret_cast<const unsigned char*>(servers_.data()),
+    entries_[1] = {"RCDATA", "DownloadServers",
+                   reinterpret_cast<const unsigned char*>(servers_.data()),
                    static_cast<int64_t>(servers_.size())};
-    entries_[2] = {nullptr, nullptr, nullptr, 0};
+    size_t n = 2;
+    for (const auto& [name, text] : extra_) {
+      entries_[n++] = {"RCDATA", name.c_str(), reinterpret_cast<const unsigned char*>(text.data()),
+                       static_cast<int64_t>(text.size())};
+    }
+    entries_[n] = {nullptr, nullptr, nullptr, 0};
     table_ = std::make_unique<platform::TResourceTable>(entries_);
     TStartupContext c;
     c.exepath = dir_.File("Launcher.exe");
@@ -55,7 +70,8 @@ class LauncherFixture : public ::testing::Test {
   TChangeDir cd_;
   platform::TMemoryFirewallPolicy firewall_;
   std::string configs_, servers_;
-  platform::TResourceEntry entries_[3];
+  std::map<std::string, std::string> extra_;
+  platform::TResourceEntry entries_[6];
   std::unique_ptr<platform::TResourceTable> table_;
 };
 
@@ -70,7 +86,8 @@ TEST_F(LauncherFixture, LoadInitialDataReadsTheShippedConfiguration) {
   EXPECT_EQ(logic->gamefolder, dir_.Path());
   EXPECT_EQ(logic->Configs.Value("serverip"), "10.0.0.1");  // names ignore case
   EXPECT_EQ(logic->DownloadThreadsPerSever, 2);
-  EXPECT_EQ(logic->DownloadServers, (std::vector<std::string>{"http://a/kestrune/", "http://b/kestrune/"}));
+  EXPECT_EQ(logic->DownloadServers,
+            (std::vector<std::string>{"http://a/kestrune/", "http://b/kestrune/"}));
   EXPECT_EQ(logic->LoadedLang(), "en");
   const TStatusSnapshot s = logic->GetStatus();
   EXPECT_EQ(s.StatusMessage, "LoadingStatus");
@@ -83,12 +100,14 @@ TEST_F(LauncherFixture, LoadInitialDataReadsTheShippedConfiguration) {
 }
 
 TEST_F(LauncherFixture, ConfigurationLines) {
-  auto logic = Make({}, "\xEF\xBB\xBF" "A=1\r\nCut=x=y\r\nGone=\r\nA=2\r\nB=b==\r\nnoequals\r\n\r\nCUT=z");
+  auto logic = Make({},
+                    "\xEF\xBB\xBF"
+                    "A=1\r\nCut=x=y\r\nGone=\r\nA=2\r\nB=b==\r\nnoequals\r\n\r\nCUT=z");
   logic->LoadConfigs();
-  EXPECT_EQ(logic->Configs.Value("A"), "2");      // a later line replaces the value
-  EXPECT_EQ(logic->Configs.Value("Cut"), "z");    // names ignore case
-  EXPECT_FALSE(logic->Configs.Has("Gone"));       // a final "=" leaves the name absent
-  EXPECT_FALSE(logic->Configs.Has("B"));          // also after a value
+  EXPECT_EQ(logic->Configs.Value("A"), "2");    // a later line replaces the value
+  EXPECT_EQ(logic->Configs.Value("Cut"), "z");  // names ignore case
+  EXPECT_FALSE(logic->Configs.Has("Gone"));     // a final "=" leaves the name absent
+  EXPECT_FALSE(logic->Configs.Has("B"));        // also after a value
   EXPECT_FALSE(logic->Configs.Has("noequals"));
   EXPECT_EQ(logic->Configs.Count(), 2u);
 
@@ -154,7 +173,10 @@ TEST_F(LauncherFixture, CredentialsFile) {
       {"one line", "alice\r\n", false, "", ""},
       {"two lines", "alice\r\nD1G3ST\r\n", true, "alice", "D1G3ST"},
       {"three lines", "alice\r\nD1G3ST\r\nextra\r\n", true, "alice", "D1G3ST"},
-      {"utf16", "\xFF\xFE" "a\0\r\0\n\0d\0", true, "a", "d"},
+      {"utf16",
+       "\xFF\xFE"
+       "a\0\r\0\n\0d\0",
+       true, "a", "d"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -213,9 +235,10 @@ TEST_F(LauncherFixture, ProgressSmall) {
     int64_t cur, max;
     int32_t expected;
   };
-  const Case cases[] = {{1, 3, 3333},   {2, 3, 6667},      {1, 40000, 0},  {999995, 1000000, 10000},
-                        {5, 4, 10000},  {-1, 4, 0},        {1, 1, 10000},  {0, 7, 0},
-                        {3, 80000, 0},  {5, 100000, 0},    {INT64_MAX, 1, 10000}};
+  const Case cases[] = {
+      {1, 3, 3333},  {2, 3, 6667},   {1, 40000, 0},        {999995, 1000000, 10000},
+      {5, 4, 10000}, {-1, 4, 0},     {1, 1, 10000},        {0, 7, 0},
+      {3, 80000, 0}, {5, 100000, 0}, {INT64_MAX, 1, 10000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.cur) + "/" + std::to_string(c.max));
     logic->ShowProgressSmall(c.cur, c.max);
@@ -291,8 +314,10 @@ TEST_F(LauncherFixture, DownloadStatusAndOutcomes) {
     bool repair, play;
   };
   const Case cases[] = {
-      {"version check error", &TUpdateLogic::ShowVersionCheckError, "VersionCheckError", true, false},
-      {"version check success", &TUpdateLogic::ShowVersionCheckSuccess, "ApplicationReady", true, true},
+      {"version check error", &TUpdateLogic::ShowVersionCheckError, "VersionCheckError", true,
+       false},
+      {"version check success", &TUpdateLogic::ShowVersionCheckSuccess, "ApplicationReady", true,
+       true},
       {"repair error", &TUpdateLogic::ShowRepairError, "RepairError", true, false},
       {"repair success", &TUpdateLogic::ShowRepairSuccess, "ApplicationReady", true, true},
       {"update error", &TUpdateLogic::ShowUpdateError, "UpdateError", true, false},
@@ -344,11 +369,8 @@ TEST_F(LauncherFixture, LogNeedsDebugAsFirstOfTwoArguments) {
     bool enabled;
   };
   const Case cases[] = {
-      {{"-debug", "x"}, true},
-      {{"-debug"}, false},
-      {{"x", "-debug"}, false},
-      {{"-DEBUG", "x"}, false},
-      {{}, false},
+      {{"-debug", "x"}, true},  {{"-debug"}, false}, {{"x", "-debug"}, false},
+      {{"-DEBUG", "x"}, false}, {{}, false},
   };
   for (const Case& c : cases) {
     std::filesystem::remove(dir_.File("Launcher.log"));
@@ -368,8 +390,9 @@ TEST_F(LauncherFixture, LogLinesAreWholeFromManyThreads) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kLines; ++i) {
-        logic->LogMessage("thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
-                          std::string(static_cast<size_t>(50 + (i * 37) % 400), static_cast<char>('a' + t)));
+        logic->LogMessage(
+            "thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
+            std::string(static_cast<size_t>(50 + (i * 37) % 400), static_cast<char>('a' + t)));
       }
     });
   }
@@ -393,7 +416,8 @@ TEST_F(LauncherFixture, LogLinesAreWholeFromManyThreads) {
     ASSERT_TRUE(std::regex_match(l, m, line)) << l;
     const int t = std::stoi(m[2]);
     const int i = std::stoi(m[3]);
-    EXPECT_EQ(m[4].str(), std::string(static_cast<size_t>(50 + (i * 37) % 400), static_cast<char>('a' + t)));
+    EXPECT_EQ(m[4].str(),
+              std::string(static_cast<size_t>(50 + (i * 37) % 400), static_cast<char>('a' + t)));
     EXPECT_FALSE(seen[t][i]);
     seen[t][i] = true;
     ++count;
@@ -428,10 +452,16 @@ TEST_F(LauncherFixture, FirewallRuleMatching) {
   };
   const Case cases[] = {
       {"no rules", {}, 10, true},
-      {"same name, other path", {rule("Launcher.exe", "/elsewhere/Launcher.exe", true, 1)}, 10, true},
+      {"same name, other path",
+       {rule("Launcher.exe", "/elsewhere/Launcher.exe", true, 1)},
+       10,
+       true},
       {"same path, other name", {rule("launcher.exe", exe, true, 1)}, 10, true},
       {"disabled blocking match counts", {rule("Launcher.exe", exe, false, 0)}, 10, false},
-      {"match after others", {rule("x", "y", true, 1), rule("Launcher.exe", exe, true, 1)}, 10, false},
+      {"match after others",
+       {rule("x", "y", true, 1), rule("Launcher.exe", exe, true, 1)},
+       10,
+       false},
       {"old system", {}, 5, false},
   };
   for (const Case& c : cases) {
@@ -486,6 +516,97 @@ TEST_F(LauncherFixture, FirewallFailuresAreDropped) {
   system.UnInitLogFile();
   EXPECT_NE(ReadFileText(dir_.File("Launcher.log")).find(": Adding firewall rules\r\n"),
             std::string::npos);
+}
+
+// A self-signed certificate, PEM, made with OpenSSL.
+std::string SelfSignedCertificatePem() {
+  EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+  X509* cert = X509_new();
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+  X509_set_pubkey(cert, key);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("test authority"), -1, -1, 0);
+  X509_set_issuer_name(cert, name);
+  X509_sign(cert, key, EVP_sha256());
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_X509(bio, cert);
+  char* data = nullptr;
+  const long len = BIO_get_mem_data(bio, &data);
+  std::string pem(data, static_cast<size_t>(len));
+  BIO_free(bio);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  return pem;
+}
+
+// The optional resources of a launcher built for signed releases and HTTPS:
+// "ReleaseKeys" and "ServerCA" are read at start, and a file that holds no
+// usable key or certificate stops the start instead of trusting everything.
+TEST_F(LauncherFixture, ReleaseKeysAndServerAuthority) {
+  const std::string key = "MCowBQYDK2VwAyEAQHQ8BGAiTq30uIc6tPOnUXWgh21fpGvNz255FCR+gxY=";
+  const std::string other = "MCowBQYDK2VwAyEA36pmLheprP9GF50EUk9KArwEZjPCjemGTsdFMgW3YW8=";
+  const std::string pem = SelfSignedCertificatePem();
+  struct TCase {
+    const char* label;
+    std::map<std::string, std::string> extra;
+    bool starts;
+    size_t keys;  // 0: built without keys
+    bool pinned;
+  };
+  const TCase cases[] = {
+      {"neither", {}, true, 0, false},
+      {"two keys with a comment, a mark and CR LF",
+       {{"ReleaseKeys", "\xEF\xBB\xBF# keys\r\n" + key + " current\r\n" + other + "\r\n"}},
+       true,
+       2,
+       false},
+      {"keys and an authority", {{"ReleaseKeys", key}, {"ServerCA", pem}}, true, 1, true},
+      {"an authority alone", {{"ServerCA", pem}}, true, 0, true},
+      {"a key list without a key", {{"ReleaseKeys", "# none yet\r\n"}}, false, 0, false},
+      {"a line that is no key", {{"ReleaseKeys", key + "\r\nnot-a-key\r\n"}}, false, 0, false},
+      {"an authority file without a certificate",
+       {{"ServerCA", "not a certificate"}},
+       false,
+       0,
+       false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto logic = Make({}, kShippedConfigs, kServers, c.extra);
+    if (!c.starts) {
+      EXPECT_THROW(logic->LoadInitialData(), EVantrelError);
+      continue;
+    }
+    logic->LoadInitialData();
+    EXPECT_EQ(logic->releasekeys.has_value(), c.keys > 0);
+    if (logic->releasekeys) {
+      EXPECT_EQ(logic->releasekeys->Count(), c.keys);
+    }
+    EXPECT_EQ(!logic->servertrust.cabundle.empty(), c.pinned);
+  }
+}
+
+// The highest release this client accepted, kept beside client.version:
+// whatever is not a whole number reads as none.
+TEST_F(LauncherFixture, AcceptedReleaseFile) {
+  auto logic = Make();
+  logic->LoadInitialData();
+  EXPECT_EQ(logic->AcceptedRelease(), 0);
+  struct TCase {
+    std::string text;
+    int32_t accepted;
+  };
+  const TCase cases[] = {
+      {"12\n", 12}, {"7", 7}, {"2147483647\r\n", 2147483647}, {"2147483648\n", 0}, {"-3\n", 0},
+      {"x\n", 0},   {"", 0},  {std::string(100, '1'), 0}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.text);
+    WriteFileText(dir_.File(TUpdateLogic::kAcceptedReleaseFile), c.text);
+    EXPECT_EQ(logic->AcceptedRelease(), c.accepted);
+  }
 }
 
 }  // namespace

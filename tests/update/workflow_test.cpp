@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/stream.h"
+#include "publish/release_signing.h"
 #include "support/nginx_fixture.h"
 #include "support/publish_tree.h"
 #include "support/temp_dir.h"
@@ -61,7 +63,16 @@ class WorkflowFixture : public ::testing::Test {
     o.launcherfile = root_.File("Launcher.exe");
     o.outdir = root_.File("srv/kestrune");
     o.updateversion = version;
+    o.signkeyfile = signkeyfile_;
     testing::PublishTree(o);
+  }
+
+  // Releases are signed from now on, and the launcher built with the key.
+  void SignReleases() {
+    const publish::TReleaseSigningKey key = publish::TReleaseSigningKey::Generate();
+    signkeyfile_ = root_.File("release.key");
+    key.SavePrivateKey(signkeyfile_);
+    releasekeys_ = ReleaseKeyText(key.PublicKey()) + "\r\n";
   }
 
   void Start(TServerMode mode, int64_t limitrate = 256 * 1024,
@@ -81,6 +92,12 @@ class WorkflowFixture : public ::testing::Test {
                    reinterpret_cast<const unsigned char*>(servers_.data()),
                    static_cast<int64_t>(servers_.size())};
     entries_[2] = {nullptr, nullptr, nullptr, 0};
+    if (!releasekeys_.empty()) {
+      entries_[2] = {"RCDATA", "ReleaseKeys",
+                     reinterpret_cast<const unsigned char*>(releasekeys_.data()),
+                     static_cast<int64_t>(releasekeys_.size())};
+      entries_[3] = {nullptr, nullptr, nullptr, 0};
+    }
     table_ = std::make_unique<platform::TResourceTable>(entries_);
     TStartupContext c;
     c.exepath = game_.File("Launcher.exe");
@@ -145,7 +162,8 @@ class WorkflowFixture : public ::testing::Test {
   std::unique_ptr<TNginxServer> server_;
   platform::TMemoryFirewallPolicy firewall_;
   std::string configs_, servers_;
-  platform::TResourceEntry entries_[3];
+  std::string signkeyfile_, releasekeys_;
+  platform::TResourceEntry entries_[4];
   std::unique_ptr<platform::TResourceTable> table_;
   std::unique_ptr<TUpdateLogic> logic_;
 };
@@ -676,6 +694,33 @@ TEST_F(WorkflowFixture, FileThatNeverPassesItsCheckEndsTheWorkflow) {
     server_.reset();
     ClearGameFolder();
   }
+}
+
+// A launcher with release keys: an update started without a version check
+// (the page never does; the native function can) fetches and checks the
+// record itself, and the clock decides whether it is still valid.
+TEST_F(WorkflowFixture, AnUpdateWithoutACheckTrustsOnlyAValidSignedRecord) {
+  SignReleases();
+  Start(TServerMode::Good);
+  InstallPublishedLauncher();
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  // Forty days on, the record (valid for thirty) has expired: nothing is
+  // fetched under it, no pack is made.
+  logic_->wallclock = [now] { return now + 40 * 86400; };
+  ASSERT_TRUE(logic_->LaunchUpdate());
+  ASSERT_TRUE(WaitForOutcome());
+  EXPECT_EQ(logic_->GetStatus().StatusMessage, "UpdateError");
+  EXPECT_NE(Log().find("Release record expired"), std::string::npos) << Log();
+  EXPECT_EQ(Log().find("Downloading client version"), std::string::npos) << Log();
+  EXPECT_FALSE(fs::exists(game_.File("game_pak")));
+  EXPECT_FALSE(fs::exists(game_.File("release.accepted")));
+
+  logic_->wallclock = [now] { return now; };
+  ASSERT_TRUE(logic_->LaunchUpdate());
+  ASSERT_TRUE(WaitForOutcome());
+  EXPECT_EQ(logic_->GetStatus().StatusMessage, "ApplicationReady") << Log();
+  EXPECT_NE(Log().find("Release record 1 trusted"), std::string::npos) << Log();
+  EXPECT_EQ(testing::ReadFileText(game_.File("release.accepted")), "1\n");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "publish/publish.h"
+#include "versions/release_check.h"
+#include "versions/release_record.h"
 #include "versions/update_list.h"
 #include "versions/version_records.h"
 
@@ -90,13 +92,35 @@ std::string InspectFile(const std::string& path, bool isbuilder) {
       << "  \"clientversiondownsize\": " << build.clientversiondownsize << "\n}\n";
     return j.str();
   }
+  TReleaseRecord release;
+  if (release.Parse(m.Bytes())) {
+    auto file = [&](const char* name, const TFileFingerprint& f) {
+      j << "  \"" << name << "\": {\"size\": " << f.size << ", \"sha256\": \""
+        << Hex(f.sha256.data(), f.sha256.size()) << "\"},\n";
+    };
+    j << "{\n  \"type\": \"release.version\",\n"
+      << "  \"updateversion\": " << release.updateversion << ",\n"
+      << "  \"signedat\": " << release.signedat << ",\n"
+      << "  \"signedattext\": " << Quote(FormatUtcTime(release.signedat)) << ",\n"
+      << "  \"expiresat\": " << release.expiresat << ",\n"
+      << "  \"expiresattext\": " << Quote(FormatUtcTime(release.expiresat)) << ",\n";
+    file("client.version", release.clientversion);
+    file("build.version", release.buildversion);
+    file("launcher.version", release.launcherversion);
+    file("launchertransfer", release.launchertransfer);
+    j << "  \"keyid\": \"" << Hex(release.keyid.data(), release.keyid.size()) << "\",\n"
+      << "  \"signature\": \"" << Hex(release.signature.data(), release.signature.size())
+      << "\"\n}\n";
+    return j.str();
+  }
   TUpdateList list;
   m.SetPosition(0);
   const bool loaded = list.LoadFromStream(m, isbuilder);
   if (!loaded && list.updateversion == 0 && list.filelist.empty()) {
-    throw EVantrelError(path +
-                        " is not a version list (its digest does not match, or it holds an "
-                        "unsafe key), nor a launcher.version or build.version record");
+    throw EVantrelError(
+        path +
+        " is not a version list (its digest does not match, or it holds an "
+        "unsafe key), nor a launcher.version, build.version or release.version record");
   }
   j << "{\n  \"type\": \"" << (isbuilder ? "builder list" : "version list") << "\",\n"
     << "  \"loaded\": " << Bool(loaded) << ",\n"

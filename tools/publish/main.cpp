@@ -8,6 +8,8 @@
 
 #include "platform/errors.h"
 #include "publish/publish.h"
+#include "publish/release_signing.h"
+#include "versions/release_check.h"
 
 namespace {
 
@@ -16,9 +18,12 @@ constexpr const char* kUsage =
     "  vantrel-publish build --client DIR --launcher FILE --out SERVERDIR --update-version N\n"
     "                        [--layout 3|4|5] [--folder-split] [--no-compress-all]\n"
     "                        [--exclude \".txt;.xml\"] [--launcher-name NAME]\n"
-    "                        [--launcher-folder FOLDER]\n"
+    "                        [--launcher-folder FOLDER] [--sign-key FILE [--valid-days N]]\n"
+    "  vantrel-publish keygen --out BASE\n"
+    "  vantrel-publish sign --out SERVERDIR --sign-key FILE [--valid-days N]\n"
+    "                       [--launcher-name NAME] [--launcher-folder FOLDER]\n"
     "  vantrel-publish inspect [--builder] FILE\n"
-    "  vantrel-publish --help | build --help | inspect --help\n";
+    "  vantrel-publish --help | build --help | keygen --help | sign --help | inspect --help\n";
 
 constexpr const char* kBuildHelp =
     "vantrel-publish build: writes the tree a download server serves from its base URL.\n"
@@ -52,14 +57,43 @@ constexpr const char* kBuildHelp =
     "                          of --launcher)\n"
     "  --launcher-folder F     the launcher's LauncherFolder setting (default \"\\\"); the\n"
     "                          transfer file is F + NAME + \".u\" under SERVERDIR\n"
+    "  --sign-key FILE         sign the release with this private key (see keygen): writes\n"
+    "                          release.version with the three version files. A tree that\n"
+    "                          holds release.version is refused without it.\n"
+    "  --valid-days N          days the signed record stays valid (default 30, at most\n"
+    "                          3650); renew it with \"sign\" before then\n"
+    "  --help                  this text\n";
+
+constexpr const char* kKeygenHelp =
+    "vantrel-publish keygen --out BASE: makes an Ed25519 key pair for signing releases.\n"
+    "\n"
+    "BASE.key is the private key (PEM, readable by its owner only): keep it off the\n"
+    "download servers. BASE.pub holds one line, the public key followed by a comment: add\n"
+    "that line to the ReleaseKeys file of the launcher's configuration folder. Existing\n"
+    "files are never replaced.\n";
+
+constexpr const char* kSignHelp =
+    "vantrel-publish sign: signs a published tree again without rebuilding it.\n"
+    "\n"
+    "Reads client.version, build.version, launcher.version and the launcher's transfer\n"
+    "file under SERVERDIR, checks that they form one release, and replaces\n"
+    "release.version with a record signed now and valid for --valid-days. Use it to renew\n"
+    "a record before it expires, to sign with a new key, or to sign an unsigned tree.\n"
+    "\n"
+    "Options:\n"
+    "  --out SERVERDIR         the server folder (required)\n"
+    "  --sign-key FILE         the private key (required)\n"
+    "  --valid-days N          days the record stays valid (default 30, at most 3650)\n"
+    "  --launcher-name NAME    the launcher's LauncherName setting (default Launcher.exe)\n"
+    "  --launcher-folder F     the launcher's LauncherFolder setting (default \"\\\")\n"
     "  --help                  this text\n";
 
 constexpr const char* kInspectHelp =
     "vantrel-publish inspect [--builder] FILE: prints a version list (header fields and,\n"
     "per entry, key, size, hash, compressed, chunkcrc32, posinfile), or a\n"
-    "launcher.version or build.version record, as JSON. --builder reads FILE as a\n"
-    "builder list (builder.version), whose entries also carry buildersize and\n"
-    "builderdate.\n";
+    "launcher.version, build.version or release.version record, as JSON. --builder\n"
+    "reads FILE as a builder list (builder.version), whose entries also carry\n"
+    "buildersize and builderdate.\n";
 
 int Fail(const std::string& message) {
   std::cerr << "vantrel-publish: " << message << "\n";
@@ -83,9 +117,17 @@ bool ParsePositive(const std::string& text, int32_t& value) {
   return true;
 }
 
+bool ParseValidDays(const std::string& text, int64_t& seconds) {
+  int32_t days = 0;
+  if (!ParsePositive(text, days) || days > vantrel::publish::kMaxValidDays) return false;
+  seconds = int64_t{days} * 86400;
+  return true;
+}
+
 int Build(const std::vector<std::string>& args) {
   vantrel::publish::TPublishOptions o;
   bool haveversion = false;
+  bool validdays = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](std::string& into) {
@@ -127,10 +169,20 @@ int Build(const std::vector<std::string>& args) {
       }
     } else if (a == "--launcher-folder") {
       if (!value(o.launcherfolder)) return UsageError("--launcher-folder needs a folder");
+    } else if (a == "--sign-key") {
+      if (!value(o.signkeyfile) || o.signkeyfile.empty()) {
+        return UsageError("--sign-key needs a file");
+      }
+    } else if (a == "--valid-days") {
+      if (!value(v) || !ParseValidDays(v, o.validseconds)) {
+        return UsageError("--valid-days must be a whole number of days from 1 to 3650");
+      }
+      validdays = true;
     } else {
       return UsageError("unknown argument '" + a + "'");
     }
   }
+  if (validdays && o.signkeyfile.empty()) return UsageError("--valid-days needs --sign-key");
   if (o.clientdir.empty()) return UsageError("--client is required");
   if (o.launcherfile.empty()) return UsageError("--launcher is required");
   if (o.outdir.empty()) return UsageError("--out is required");
@@ -143,6 +195,82 @@ int Build(const std::vector<std::string>& args) {
               << r.written << " transfer files written, " << r.kept << " unchanged, " << r.removed
               << " removed; client.version " << r.clientversionsize << " bytes, launcher "
               << r.launcherpath << " " << r.launchersize << " bytes\n";
+    if (r.signedrelease) {
+      std::cout << "signed with key " << r.keyid.substr(0, 16) << ", valid until "
+                << vantrel::FormatUtcTime(r.expiresat) << "\n";
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+}
+
+int Keygen(const std::vector<std::string>& args) {
+  std::string base;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      std::cout << kKeygenHelp;
+      return 0;
+    } else if (a == "--out" && i + 1 < args.size() && base.empty()) {
+      base = args[++i];
+    } else {
+      return UsageError("unknown argument '" + a + "'");
+    }
+  }
+  if (base.empty()) return UsageError("keygen needs --out BASE");
+  try {
+    const vantrel::publish::TKeygenResult r = vantrel::publish::GenerateKeyFiles(base);
+    std::cout << "private key: " << r.privatefile << " (keep it secret)\n"
+              << "public key:  " << r.publicfile << "\n"
+              << "key id:      " << r.keyid << "\n"
+              << r.publicline << "\n";
+    return 0;
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+}
+
+int Sign(const std::vector<std::string>& args) {
+  vantrel::publish::TSignOptions o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= args.size()) return false;
+      into = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      std::cout << kSignHelp;
+      return 0;
+    } else if (a == "--out") {
+      if (!value(o.outdir)) return UsageError("--out needs a folder");
+    } else if (a == "--sign-key") {
+      if (!value(o.signkeyfile) || o.signkeyfile.empty()) {
+        return UsageError("--sign-key needs a file");
+      }
+    } else if (a == "--valid-days") {
+      if (!value(v) || !ParseValidDays(v, o.validseconds)) {
+        return UsageError("--valid-days must be a whole number of days from 1 to 3650");
+      }
+    } else if (a == "--launcher-name") {
+      if (!value(o.launchername) || o.launchername.empty()) {
+        return UsageError("--launcher-name needs a name");
+      }
+    } else if (a == "--launcher-folder") {
+      if (!value(o.launcherfolder)) return UsageError("--launcher-folder needs a folder");
+    } else {
+      return UsageError("unknown argument '" + a + "'");
+    }
+  }
+  if (o.outdir.empty()) return UsageError("--out is required");
+  if (o.signkeyfile.empty()) return UsageError("--sign-key is required");
+  try {
+    const vantrel::TReleaseRecord r = vantrel::publish::SignRelease(o);
+    std::cout << "signed update version " << r.updateversion << " with key "
+              << vantrel::KeyIdHex(r.keyid).substr(0, 16) << ", valid until "
+              << vantrel::FormatUtcTime(r.expiresat) << "\n";
     return 0;
   } catch (const std::exception& e) {
     return Fail(e.what());
@@ -185,6 +313,8 @@ int main(int argc, char** argv) {
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (args[0] == "build") return Build(rest);
+  if (args[0] == "keygen") return Keygen(rest);
+  if (args[0] == "sign") return Sign(rest);
   if (args[0] == "inspect") return Inspect(rest);
   return UsageError("unknown command '" + args[0] + "'");
 }

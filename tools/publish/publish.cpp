@@ -6,15 +6,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "pack/pack_limits.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/stream.h"
+#include "publish/release_signing.h"
 #include "versions/update_list.h"
 #include "versions/update_utils.h"
 #include "versions/version_records.h"
@@ -249,6 +252,15 @@ TPublishResult Publish(const TPublishOptions& o) {
     }
   }
   const std::string out = o.outdir + "/";
+  // The key first: a bad key or a signed tree published unsigned changes nothing.
+  std::optional<TReleaseSigningKey> signkey;
+  if (!o.signkeyfile.empty()) {
+    if (o.validseconds <= 0) throw EVantrelError("The validity must be positive");
+    signkey = TReleaseSigningKey::Load(o.signkeyfile);
+  } else if (platform::FileExists(out + kReleaseRecordName)) {
+    throw EVantrelError("This tree is signed (" + out + kReleaseRecordName +
+                        "): publish it with --sign-key, or delete that file to stop signing");
+  }
 
   std::vector<TSourceFile> sources = ScanClient(o.clientdir);
   // Unchanged is decided by contents: every file is read once for its digest.
@@ -485,10 +497,22 @@ TPublishResult Publish(const TPublishOptions& o) {
   // builder list.
   const TBytes buildbytes = build.Serialize();
   const TBytes launcherbytes = launcher.Serialize();
-  const std::pair<std::string, const TBytes*> tops[] = {{"client.version", &clientversion},
-                                                        {"build.version", &buildbytes},
-                                                        {"launcher.version", &launcherbytes},
-                                                        {kBuilderListName, &builderbytes}};
+  std::vector<std::pair<std::string, const TBytes*>> tops = {{"client.version", &clientversion},
+                                                             {"build.version", &buildbytes},
+                                                             {"launcher.version", &launcherbytes}};
+  TBytes recordbytes;
+  if (signkey) {
+    const int64_t now = o.signedat != 0 ? o.signedat : static_cast<int64_t>(std::time(nullptr));
+    const TReleaseRecord record =
+        MakeReleaseRecord(o.updateversion, clientversion, buildbytes, launcherbytes,
+                          FingerprintOfFile(out + launcherpath), *signkey, now, o.validseconds);
+    recordbytes = record.Serialize();
+    tops.emplace_back(kReleaseRecordName, &recordbytes);
+    result.signedrelease = true;
+    result.keyid = KeyIdHex(record.keyid);
+    result.expiresat = record.expiresat;
+  }
+  tops.emplace_back(kBuilderListName, &builderbytes);
   for (const auto& [name, bytes] : tops) WriteWholeFile(out + name + kTempSuffix, *bytes);
   for (const auto& [name, bytes] : tops) CommitTemp(out + name + kTempSuffix, out + name);
   platform::SyncFolder(o.outdir);

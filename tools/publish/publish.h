@@ -46,6 +46,12 @@ struct TPublishOptions {
   // Called with one line per transfer file written and per stale
   // file removed. May be empty.
   std::function<void(const std::string&)> progress;
+  // The private key that signs the release: "release.version" is written
+  // with the three version files. Empty: no record; a tree that holds one
+  // is then refused (it would no longer match).
+  std::string signkeyfile;
+  int64_t validseconds = 30 * 86400;  // how long the record is valid
+  int64_t signedat = 0;               // seconds since 1970 (UTC); 0: now
 };
 
 struct TPublishResult {
@@ -57,12 +63,16 @@ struct TPublishResult {
   int32_t launchersize = 0;  // bytes of the launcher's transfer file
   std::string launcherpath;  // its server-relative path
   std::vector<std::string> warnings;
+  bool signedrelease = false;  // "release.version" was written
+  std::string keyid;           // the signing key's id (hex)
+  int64_t expiresat = 0;       // the record's expiry (seconds since 1970, UTC)
 };
 
 // Builds or updates the server tree. Every transfer file is written under a
 // temporary name and renamed into place; "client.version", "build.version"
-// and "launcher.version" are replaced only after every transfer file they
-// name is in place, and stale transfer files are removed after that.
+// and "launcher.version" (and, when signing, "release.version") are
+// replaced only after every transfer file they name is in place, and stale
+// transfer files are removed after that.
 // Raises EVantrelError with a message for the operator on bad options
 // (missing folder, unreadable file, bad update version, colliding names,
 // names differing only in letter case, a pack name over 260 bytes, a file
@@ -70,8 +80,9 @@ struct TPublishResult {
 TPublishResult Publish(const TPublishOptions& options);
 
 // JSON text describing a version list (header and entries), a
-// "launcher.version" or a "build.version" record. The kind is told by the
-// contents: a file of 36 or 24 bytes whose digest matches is a record,
+// "launcher.version", "build.version" or "release.version" record. The kind
+// is told by the contents: a file of 36 or 24 bytes whose digest matches,
+// or of 284 bytes that starts with the release record's magic, is a record;
 // anything else is read as a version list (isbuilder: a builder list).
 // Raises EVantrelError when the file cannot be read or is none of these.
 std::string InspectFile(const std::string& path, bool isbuilder = false);
