@@ -245,6 +245,42 @@ TEST_F(WindowTest, EngineLibraryIsWrittenWhenItsSizeDiffers) {
   }
 }
 
+// Names beside the library that another user may have planted as links:
+// the write follows none of them and leaves no file of its own behind.
+TEST_F(WindowTest, EngineLibraryWriteFollowsNoPlantedLink) {
+  const std::vector<uint8_t> library = ReadFileBytes(VANTREL_ENGINE_LIBRARY_FILE);
+  const std::string ondisk = game_.File("libvantrel-engine.so");
+  const std::string victim = elsewhere_.File("victim");
+  const std::vector<uint8_t> kept = {'k', 'e', 'e', 'p'};
+  struct Case {
+    const char* label;
+    const char* name;      // the link's name in the game folder
+    bool targetexists;     // the link points at an existing file
+  } cases[] = {
+      {"link at the temporary name to a file", "libvantrel-engine.so.new", true},
+      {"dangling link at the temporary name", "libvantrel-engine.so.new", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove(ondisk);
+    fs::remove(victim);
+    fs::remove(game_.File(c.name));
+    if (c.targetexists) WriteFileBytes(victim, kept);
+    fs::create_symlink(victim, game_.File(c.name));
+    auto w = Start({}, {{"DISPLAY", ""}});
+    EXPECT_EQ(w->WaitExit(20000), 1);
+    EXPECT_TRUE(Contains(w->Stderr(), "Cannot open the display.")) << w->Stderr();
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(ondisk)));
+    EXPECT_TRUE(ReadFileBytes(ondisk) == library);
+    EXPECT_EQ(fs::exists(victim), c.targetexists);
+    if (c.targetexists) EXPECT_TRUE(ReadFileBytes(victim) == kept);
+    for (const auto& entry : fs::directory_iterator(game_.Path())) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name.rfind("libvantrel-engine.so.", 0) != 0 || name == c.name) << name;
+    }
+  }
+}
+
 // Runs xdotool; its output, or "" when it failed.
 std::string XDoTool(const Args& args) {
   std::string out;
