@@ -35,9 +35,11 @@ struct TCloseState {
   bool finished = false;
 };
 
-int64_t FileSize(const std::string& path) {
+// The size of the regular file at path itself; -1 when there is none (a
+// link, even to a file, is no file of ours and is replaced).
+int64_t RegularFileSize(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return 0;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return static_cast<int64_t>(st.st_size);
 }
 
@@ -71,7 +73,7 @@ void WriteEngineLibrary(const std::string& path) {
   const auto bytes = platform::ExecutableResources().Find("ENGINETYPE", "ENGINE");
   if (!bytes) throw EVantrelError("The engine library is missing from the executable.");
   const int64_t size = static_cast<int64_t>(bytes->size());
-  if (FileSize(path) == size) return;
+  if (RegularFileSize(path) == size) return;
   // Written beside the final name and renamed over it, so that a library
   // that is in use by another launcher is never changed under it. The
   // temporary file is a new one of this run's own (never an existing name,

@@ -245,27 +245,35 @@ TEST_F(WindowTest, EngineLibraryIsWrittenWhenItsSizeDiffers) {
   }
 }
 
-// Names beside the library that another user may have planted as links:
-// the write follows none of them and leaves no file of its own behind.
+// Links that another user may have planted at the library's name or beside
+// it: the write follows none of them, the library on disk ends up a file of
+// its own, and the write leaves no file of its own behind.
 TEST_F(WindowTest, EngineLibraryWriteFollowsNoPlantedLink) {
   const std::vector<uint8_t> library = ReadFileBytes(VANTREL_ENGINE_LIBRARY_FILE);
   const std::string ondisk = game_.File("libvantrel-engine.so");
   const std::string victim = elsewhere_.File("victim");
-  const std::vector<uint8_t> kept = {'k', 'e', 'e', 'p'};
+  const std::vector<uint8_t> small = {'k', 'e', 'e', 'p'};
+  const std::vector<uint8_t> samesize(library.size(), 0x5a);
   struct Case {
     const char* label;
-    const char* name;      // the link's name in the game folder
-    bool targetexists;     // the link points at an existing file
+    const char* name;              // the link's name in the game folder
+    bool targetexists;             // the link points at an existing file
+    std::vector<uint8_t> target;   // that file's content
   } cases[] = {
-      {"link at the temporary name to a file", "libvantrel-engine.so.new", true},
-      {"dangling link at the temporary name", "libvantrel-engine.so.new", false},
+      {"link at the temporary name to a file", "libvantrel-engine.so.new", true, small},
+      {"dangling link at the temporary name", "libvantrel-engine.so.new", false, {}},
+      {"link at the library's name to a file of another size", "libvantrel-engine.so", true,
+       small},
+      {"link at the library's name to a file of the same size", "libvantrel-engine.so", true,
+       samesize},
+      {"dangling link at the library's name", "libvantrel-engine.so", false, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     fs::remove(ondisk);
     fs::remove(victim);
     fs::remove(game_.File(c.name));
-    if (c.targetexists) WriteFileBytes(victim, kept);
+    if (c.targetexists) WriteFileBytes(victim, c.target);
     fs::create_symlink(victim, game_.File(c.name));
     auto w = Start({}, {{"DISPLAY", ""}});
     EXPECT_EQ(w->WaitExit(20000), 1);
@@ -273,11 +281,12 @@ TEST_F(WindowTest, EngineLibraryWriteFollowsNoPlantedLink) {
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(ondisk)));
     EXPECT_TRUE(ReadFileBytes(ondisk) == library);
     EXPECT_EQ(fs::exists(victim), c.targetexists);
-    if (c.targetexists) EXPECT_TRUE(ReadFileBytes(victim) == kept);
+    if (c.targetexists) EXPECT_TRUE(ReadFileBytes(victim) == c.target);
     for (const auto& entry : fs::directory_iterator(game_.Path())) {
       const std::string name = entry.path().filename().string();
       EXPECT_TRUE(name.rfind("libvantrel-engine.so.", 0) != 0 || name == c.name) << name;
     }
+    fs::remove(game_.File(c.name));
   }
 }
 
