@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -34,9 +35,11 @@ struct TCloseState {
   bool finished = false;
 };
 
-int64_t FileSize(const std::string& path) {
+// The size of the regular file at path itself; -1 when there is none (a
+// link, even to a file, is no file of ours and is replaced).
+int64_t RegularFileSize(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return 0;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return static_cast<int64_t>(st.st_size);
 }
 
@@ -70,12 +73,20 @@ void WriteEngineLibrary(const std::string& path) {
   const auto bytes = platform::ExecutableResources().Find("ENGINETYPE", "ENGINE");
   if (!bytes) throw EVantrelError("The engine library is missing from the executable.");
   const int64_t size = static_cast<int64_t>(bytes->size());
-  if (FileSize(path) == size) return;
+  if (RegularFileSize(path) == size) return;
   // Written beside the final name and renamed over it, so that a library
-  // that is in use by another launcher is never changed under it.
-  const std::string temp = path + ".new";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+  // that is in use by another launcher is never changed under it. The
+  // temporary file is a new one of this run's own (never an existing name,
+  // which may be another user's link or another launcher's file in writing).
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) throw EFOpenError(temp, errno);
+  if (::fchmod(fd, 0755) != 0) {
+    const int err = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    throw EOSError("Cannot write " + temp, err);
+  }
   size_t done = 0;
   while (done < bytes->size()) {
     const ssize_t n = ::write(fd, bytes->data() + done, bytes->size() - done);

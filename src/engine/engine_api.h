@@ -125,7 +125,8 @@ typedef struct VEngineApi {
   // reason in error when it cannot be made.
   VEngineWindow* (*CreateWindow)(const char* title, char* error, size_t errorsize);
   void (*ShowWindow)(VEngineWindow* window);
-  // Runs the main loop until the window is destroyed; the exit code (0).
+  // Runs the main loop until the window is destroyed; the exit code: 0, or 1
+  // when the window closed because the page's web process kept ending.
   int (*RunLoop)(VEngineWindow* window);
   // Runs task(data) on the UI thread, once. Any thread.
   void (*Post)(VEngineTask task, void* data);

@@ -207,6 +207,30 @@ gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
 
 GtkWidget* OnCreate(WebKitWebView*, WebKitNavigationAction*, gpointer) { return nullptr; }
 
+// Loads of the page after its web process ended, in the life of a window.
+constexpr int kMaxPageReloads = 3;
+
+// The web process ended (crashed, killed, out of memory): the page and its
+// close button are gone with it. The page is loaded again in a new process a
+// few times; a page that keeps dying closes the window, so the close
+// sequence runs and the run ends with a failure instead of a dead window.
+void OnWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason,
+                            gpointer data) {
+  auto* w = static_cast<VEngineWindow*>(data);
+  if (w->destroyed || w->pageurl.empty() || reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API) return;
+  if (w->pagereloads >= kMaxPageReloads) {
+    std::fprintf(stderr, "The page's web process ended %d times; the window closes.\n",
+                 w->pagereloads + 1);
+    w->exitcode = 1;
+    gtk_widget_destroy(w->window);
+    return;
+  }
+  ++w->pagereloads;
+  std::fprintf(stderr, "The page's web process ended; the page is loaded again.\n");
+  w->pagenavigated = false;
+  webkit_web_view_load_uri(w->view, w->pageurl.c_str());
+}
+
 void OnTitle(WebKitWebView* view, GParamSpec*, gpointer) {
   VEngineWindow* w = WindowOfView(view);
   const char* title = webkit_web_view_get_title(view);
@@ -483,6 +507,7 @@ VEngineWindow* CreateEngineWindow(const char* title, char* error, size_t errorsi
   InstallPageScript(w);
   g_signal_connect(w->view, "decide-policy", G_CALLBACK(OnDecidePolicy), nullptr);
   g_signal_connect(w->view, "create", G_CALLBACK(OnCreate), nullptr);
+  g_signal_connect(w->view, "web-process-terminated", G_CALLBACK(OnWebProcessTerminated), w);
   g_signal_connect(w->view, "notify::title", G_CALLBACK(OnTitle), nullptr);
   g_signal_connect(w->view, "button-press-event", G_CALLBACK(OnButtonPress), w);
   g_signal_connect(w->view, "button-release-event", G_CALLBACK(OnButtonRelease), w);
@@ -500,7 +525,7 @@ int RunLoop(VEngineWindow* w) {
   g_main_loop_run(w->loop);
   g_main_loop_unref(w->loop);
   w->loop = nullptr;
-  return 0;
+  return w->exitcode;
 }
 
 namespace {

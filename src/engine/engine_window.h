@@ -50,6 +50,8 @@ struct VEngineWindow {
   // The page's URL; the one navigation the view ever makes.
   std::string pageurl;
   bool pagenavigated = false;
+  int pagereloads = 0;  // loads of the page after its web process ended
+  int exitcode = 0;     // RunLoop's result: 1 when the page could not be kept
 
   std::string launcherdataurl;
   void (*linkopener)(const char* uri, void* data) = nullptr;

@@ -3,9 +3,11 @@
 // the close sequence, the engine library on disk, and a version check
 // against nginx.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <fstream>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -115,6 +117,57 @@ TEST_F(WindowTest, OnCloseFinishedThatClosesEndsTheProcessWithZero) {
   auto w = StartReady();
   EXPECT_EQ(w->Eval("closeOnFinish = true; return await AppClose()"), "0");
   EXPECT_EQ(w->WaitExit(20000), 0) << w->Stderr();
+}
+
+// The launcher's web process (a child named WebKitWebProcess); -1 when there
+// is none.
+pid_t WebProcessOf(pid_t launcher) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    const size_t open = line.find('('), close = line.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    const std::string comm = line.substr(open + 1, close - open - 1);
+    std::istringstream rest(line.substr(close + 2));
+    std::string state;
+    pid_t ppid = -1;
+    rest >> state >> ppid;
+    if (ppid == launcher && comm.rfind("WebKitWebProces", 0) == 0) return std::stoi(name);
+  }
+  return -1;
+}
+
+// Kills the launcher's web process; false when there was none.
+bool KillWebProcess(pid_t launcher) {
+  pid_t web = -1;
+  for (int i = 0; i < 100 && web < 0; ++i) {
+    web = WebProcessOf(launcher);
+    if (web < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return web > 0 && ::kill(web, SIGKILL) == 0;
+}
+
+// A web process that dies takes the page with it: the page is loaded again
+// in a new one, with the natives, a few times; a page that keeps dying
+// closes the window through the close sequence, and the process ends with 1.
+TEST_F(WindowTest, PageWhoseWebProcessDiesIsLoadedAgainOrTheWindowCloses) {
+  auto w = StartReady();
+  const std::string reloaded =
+      "return pageReady && typeof marker === 'undefined' && "
+      "(await CallNative('GetButtonsState'))[0] === 'ok'";
+  for (int crash = 1; crash <= 3; ++crash) {
+    SCOPED_TRACE(crash);
+    EXPECT_EQ(w->Eval("globalThis.marker = 1; return 1"), "1");
+    ASSERT_TRUE(KillWebProcess(w->Pid()));
+    EXPECT_EQ(w->WaitFor(reloaded, "true", 20000), "true") << w->Stderr();
+  }
+  EXPECT_EQ(w->Eval("globalThis.marker = 1; return 1"), "1");
+  ASSERT_TRUE(KillWebProcess(w->Pid()));
+  EXPECT_EQ(w->WaitExit(20000), 1) << w->Stderr();
+  EXPECT_TRUE(Contains(w->Stderr(), "The page's web process ended")) << w->Stderr();
 }
 
 TEST_F(WindowTest, LangSaveThenAuthData) {
@@ -242,6 +295,51 @@ TEST_F(WindowTest, EngineLibraryIsWrittenWhenItsSizeDiffers) {
     EXPECT_EQ(w->WaitExit(20000), 1);
     EXPECT_TRUE(Contains(w->Stderr(), c.error)) << w->Stderr();
     EXPECT_TRUE(ReadFileBytes(ondisk) == (c.rewritten ? library : c.before));
+  }
+}
+
+// Links that another user may have planted at the library's name or beside
+// it: the write follows none of them, the library on disk ends up a file of
+// its own, and the write leaves no file of its own behind.
+TEST_F(WindowTest, EngineLibraryWriteFollowsNoPlantedLink) {
+  const std::vector<uint8_t> library = ReadFileBytes(VANTREL_ENGINE_LIBRARY_FILE);
+  const std::string ondisk = game_.File("libvantrel-engine.so");
+  const std::string victim = elsewhere_.File("victim");
+  const std::vector<uint8_t> small = {'k', 'e', 'e', 'p'};
+  const std::vector<uint8_t> samesize(library.size(), 0x5a);
+  struct Case {
+    const char* label;
+    const char* name;              // the link's name in the game folder
+    bool targetexists;             // the link points at an existing file
+    std::vector<uint8_t> target;   // that file's content
+  } cases[] = {
+      {"link at the temporary name to a file", "libvantrel-engine.so.new", true, small},
+      {"dangling link at the temporary name", "libvantrel-engine.so.new", false, {}},
+      {"link at the library's name to a file of another size", "libvantrel-engine.so", true,
+       small},
+      {"link at the library's name to a file of the same size", "libvantrel-engine.so", true,
+       samesize},
+      {"dangling link at the library's name", "libvantrel-engine.so", false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove(ondisk);
+    fs::remove(victim);
+    fs::remove(game_.File(c.name));
+    if (c.targetexists) WriteFileBytes(victim, c.target);
+    fs::create_symlink(victim, game_.File(c.name));
+    auto w = Start({}, {{"DISPLAY", ""}});
+    EXPECT_EQ(w->WaitExit(20000), 1);
+    EXPECT_TRUE(Contains(w->Stderr(), "Cannot open the display.")) << w->Stderr();
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(ondisk)));
+    EXPECT_TRUE(ReadFileBytes(ondisk) == library);
+    EXPECT_EQ(fs::exists(victim), c.targetexists);
+    if (c.targetexists) EXPECT_TRUE(ReadFileBytes(victim) == c.target);
+    for (const auto& entry : fs::directory_iterator(game_.Path())) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name.rfind("libvantrel-engine.so.", 0) != 0 || name == c.name) << name;
+    }
+    fs::remove(game_.File(c.name));
   }
 }
 
