@@ -20,7 +20,9 @@ TFileStream::TFileStream(const std::string& filename, TFileMode mode, TFileShare
     case TFileMode::OpenRead: flags |= O_RDONLY; break;
     case TFileMode::OpenWrite: flags |= O_WRONLY; break;
     case TFileMode::OpenReadWrite: flags |= O_RDWR; break;
-    case TFileMode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    // A new file never goes through a link someone left at its name: the
+    // truncation would reach the link's target, wherever it lies.
+    case TFileMode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW; break;
     case TFileMode::OpenOrCreate: flags |= O_RDWR | O_CREAT; break;
   }
   const std::string path = platform::ToSystemPath(filename);

@@ -118,6 +118,9 @@ bool SyncFolder(const std::string& path) {
 
 void ReplaceFileDurably(const std::string& path, std::span<const uint8_t> bytes) {
   const std::string temp = path + ".tmp";
+  // A temporary file left by a kill, or anything else at its name (a link
+  // included: removing it never touches its target), makes way first.
+  RemoveFileAt(temp);
   {
     TFileStream out(temp, TFileMode::Create);
     out.WriteBuffer(bytes);

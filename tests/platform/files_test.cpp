@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/stream.h"
 #include "support/temp_dir.h"
 
 namespace vantrel::platform {
@@ -93,6 +94,25 @@ TEST(Files, ReplaceFileDurably) {
   EXPECT_EQ(vantrel::testing::ReadFileBytes(dir.File("side.dir")), (std::vector<uint8_t>{4, 5}));
   EXPECT_FALSE(FileExists(dir.File("side.dir.tmp")));
   EXPECT_THROW(ReplaceFileDurably(dir.Path() + "\\missing\\x", std::vector<uint8_t>{1}), EFOpenError);
+}
+
+// Links planted at the names the launcher writes (its own files or the
+// temporary one beside them) never carry a write outside the game folder.
+TEST(Files, WritesNeverFollowAPlantedLink) {
+  vantrel::testing::TTempDir dir, elsewhere;
+  const std::string target = elsewhere.File("victim");
+  {
+    TFileStream victim(target, TFileMode::Create);
+    victim.WriteBuffer(std::vector<uint8_t>{9, 9, 9});
+  }
+  ASSERT_EQ(::symlink(target.c_str(), dir.File("lang.dat").c_str()), 0);
+  EXPECT_THROW(TFileStream(dir.Path() + "\\lang.dat", TFileMode::Create), EFOpenError);
+
+  ASSERT_EQ(::symlink(target.c_str(), dir.File("side.dir.tmp").c_str()), 0);
+  ReplaceFileDurably(dir.Path() + "\\side.dir", std::vector<uint8_t>{1, 2});
+  EXPECT_EQ(vantrel::testing::ReadFileBytes(dir.File("side.dir")), (std::vector<uint8_t>{1, 2}));
+  EXPECT_FALSE(FileExists(dir.File("side.dir.tmp")));
+  EXPECT_EQ(vantrel::testing::ReadFileBytes(target), (std::vector<uint8_t>{9, 9, 9}));
 }
 
 }  // namespace

@@ -334,7 +334,9 @@ TEST_F(WindowTest, EngineLibraryWriteFollowsNoPlantedLink) {
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(ondisk)));
     EXPECT_TRUE(ReadFileBytes(ondisk) == library);
     EXPECT_EQ(fs::exists(victim), c.targetexists);
-    if (c.targetexists) EXPECT_TRUE(ReadFileBytes(victim) == c.target);
+    if (c.targetexists) {
+      EXPECT_TRUE(ReadFileBytes(victim) == c.target);
+    }
     for (const auto& entry : fs::directory_iterator(game_.Path())) {
       const std::string name = entry.path().filename().string();
       EXPECT_TRUE(name.rfind("libvantrel-engine.so.", 0) != 0 || name == c.name) << name;
