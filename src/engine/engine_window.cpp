@@ -210,6 +210,14 @@ GtkWidget* OnCreate(WebKitWebView*, WebKitNavigationAction*, gpointer) { return 
 // Loads of the page after its web process ended, in the life of a window.
 constexpr int kMaxPageReloads = 3;
 
+// The window goes from the main loop, never from inside one of its view's
+// signals (the view would be finalised under its own emission).
+gboolean DestroyWindowLater(gpointer data) {
+  auto* w = static_cast<VEngineWindow*>(data);
+  if (!w->destroyed) gtk_widget_destroy(w->window);
+  return G_SOURCE_REMOVE;
+}
+
 // The web process ended (crashed, killed, out of memory): the page and its
 // close button are gone with it. The page is loaded again in a new process a
 // few times; a page that keeps dying closes the window, so the close
@@ -222,7 +230,7 @@ void OnWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason re
     std::fprintf(stderr, "The page's web process ended %d times; the window closes.\n",
                  w->pagereloads + 1);
     w->exitcode = 1;
-    gtk_widget_destroy(w->window);
+    g_idle_add(DestroyWindowLater, w);
     return;
   }
   ++w->pagereloads;
