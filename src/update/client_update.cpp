@@ -318,6 +318,15 @@ bool TUpdateLogic::DownloadAndVerify(TWorkflowThread& self, std::unique_lock<std
 bool TUpdateLogic::FinishClientUpdate(std::unique_ptr<TUpdateList> newlist,
                                       const TMemoryStream& newbytes, bool createfolder) {
   OnStatusMessage("ClientFSUninit");
+  // The floor goes up before anything of the new release is called
+  // installed (its programs copied out, its list stored): a kill in between
+  // leaves a floor above the old release, never an installed release above
+  // its floor that an older signed release could replace.
+  if (releasekeys && !AcceptRelease(newlist->updateversion)) {
+    NoteFailure("Unable to store accepted release " + std::to_string(newlist->updateversion));
+    HideProgressBarSmall();
+    return false;
+  }
   LogMessage("Finish update client file system");
   // Executables that could not be written must not be called current: the
   // old "client.version" stays, so the next check tries again.
@@ -348,11 +357,6 @@ bool TUpdateLogic::FinishClientUpdate(std::unique_ptr<TUpdateList> newlist,
   // The list is stored exactly as fetched, replacing the old one only once
   // it is whole on disk.
   platform::ReplaceFileDurably(versionfile, newbytes.Bytes());
-  if (releasekeys) {
-    if (const std::optional<TReleaseRecord> release = TrustedRelease()) {
-      AcceptRelease(release->updateversion);
-    }
-  }
   HideProgressBarSmall();
   return true;
 }

@@ -45,17 +45,18 @@ int32_t TUpdateLogic::AcceptedRelease() {
   return 0;
 }
 
-void TUpdateLogic::AcceptRelease(int32_t version) {
-  if (!releasekeys || version <= AcceptedRelease()) return;
+bool TUpdateLogic::AcceptRelease(int32_t version) {
+  if (!releasekeys || version <= AcceptedRelease()) return true;
   const std::string text = std::to_string(version) + "\n";
   try {
     platform::ReplaceFileDurably(
         gamefolder + versionfilefolder + kAcceptedReleaseFile,
         std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
     LogMessage("Accepted release " + std::to_string(version));
+    return true;
   } catch (const std::exception& e) {
-    // The release is installed; only a later rollback check starts lower.
     LogMessage(std::string("Unable to store accepted release: ") + e.what());
+    return false;
   }
 }
 

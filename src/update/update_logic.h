@@ -309,8 +309,9 @@ class TUpdateLogic {
                       std::span<const uint8_t> bytes,
                       const std::function<void(const std::string&)>& error);
   // Raises AcceptedRelease() to version (never lowers it), replacing the
-  // file durably. A write that fails is logged, not raised.
-  void AcceptRelease(int32_t version);
+  // file durably. False (logged, not raised) when the file could not be
+  // written; true when it holds version or more.
+  bool AcceptRelease(int32_t version);
   // Logs the servers the probe dropped (why a fetch found no server).
   void LogDroppedServers();
   // wallclock(), or the system's clock.

@@ -215,7 +215,8 @@ void TUpdateLogic::VersionCheckRun(TWorkflowThread& self) {
   stream->Clear();
   if (buildversion.updateversion == curlist->updateversion) {
     LogMessage("Client version is match build version");
-    // The installed client is this release: nothing older is taken from now on.
+    // The installed client is this release: nothing older is taken from now
+    // on. A floor that cannot be stored here stays where the update left it.
     if (release) AcceptRelease(release->updateversion);
     ShowVersionCheckSuccess();
   } else {

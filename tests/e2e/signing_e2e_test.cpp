@@ -474,6 +474,28 @@ TEST_F(SignedReleaseE2E, SignedReleasesInstallUpdateAndReplaceTheLauncher) {
   ASSERT_EQ(Check(game).code, 0);
 }
 
+// The floor is stored before the release it protects is called installed:
+// an installed release above a floor that could not be stored would be
+// rolled back by any older signed release a mirror still serves.
+TEST_F(SignedReleaseE2E, AnUpdateWhoseFloorCannotBeStoredFailsAndKeepsTheOldRelease) {
+  Publish(Client(1), 1);
+  const std::string game = NewGame();
+  ServeHttp();
+  ASSERT_EQ(Check(game).code, 0);
+  // Something in the way of the floor file: no new floor can be written.
+  fs::remove(game + "/release.accepted");
+  fs::create_directories(game + "/release.accepted/held");
+  Publish(Client(2), 2);
+  ServeHttp();
+  const TRun run = Check(game);
+  EXPECT_EQ(run.code, 1) << run.output;
+  EXPECT_NE(run.output.find("The update process failed."), std::string::npos) << run.output;
+  EXPECT_NE(Log(game).find("Unable to store accepted release"), std::string::npos) << Log(game);
+  TUpdateList installed;
+  ASSERT_TRUE(installed.LoadFromFile(game + "\\client.version"));
+  EXPECT_EQ(installed.updateversion, 1);
+}
+
 TEST_F(SignedReleaseE2E, AKeyRotatedInThroughTheKeyListIsTrusted) {
   Publish(Client(1), 1, {.key = "current"});
   const std::string game = NewGame();
