@@ -244,6 +244,10 @@ int main(int argc, char** argv) {
       fs::remove_all(out2);
     }
   }
+  bool allok = true;
+  for (const auto& r : ours) allok = allok && r.ok;
+  for (const auto& r : theirs) allok = allok && r.ok;
+  for (const auto& r : unchecked) allok = allok && r.ok;
   auto median = [](const std::vector<TResult>& v, auto field) {
     std::vector<double> x;
     for (const auto& r : v) x.push_back(field(r));
@@ -257,22 +261,23 @@ int main(int argc, char** argv) {
   const double ourmbps = median(ours, mbps);
   const double theirmbps = median(theirs, mbps);
   const double uncheckedmbps = median(unchecked, mbps);
-  std::printf("\nmedians of %d runs (MB = 10^6 bytes)\n", o.runs);
-  std::printf("  vantrel:          %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB\n",
-              median(ours, seconds), ourmbps, median(ours, cpu), median(ours, server),
-              median(ours, rss));
-  std::printf("  aria2c:           %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB"
-              " (both processes)\n",
-              median(theirs, seconds), theirmbps, median(theirs, cpu), median(theirs, server),
-              median(theirs, rss));
-  std::printf("  aria2c, no check: %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS "
-              "%7.1f MiB (for reference: not the same work)\n",
-              median(unchecked, seconds), uncheckedmbps, median(unchecked, cpu),
-              median(unchecked, server), median(unchecked, rss));
-  bool allok = true;
-  for (const auto& r : ours) allok = allok && r.ok;
-  for (const auto& r : theirs) allok = allok && r.ok;
-  for (const auto& r : unchecked) allok = allok && r.ok;
+  // A failed run has no throughput: its figures would compare unlike work.
+  if (allok) {
+    std::printf("\nmedians of %d runs (MB = 10^6 bytes)\n", o.runs);
+    std::printf("  vantrel:          %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB\n",
+                median(ours, seconds), ourmbps, median(ours, cpu), median(ours, server),
+                median(ours, rss));
+    std::printf("  aria2c:           %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS %7.1f MiB"
+                " (both processes)\n",
+                median(theirs, seconds), theirmbps, median(theirs, cpu), median(theirs, server),
+                median(theirs, rss));
+    std::printf("  aria2c, no check: %7.2f s %8.1f MB/s  cpu %6.2f s (+ mirrors %5.2f s)  peak RSS "
+                "%7.1f MiB (for reference: not the same work)\n",
+                median(unchecked, seconds), uncheckedmbps, median(unchecked, cpu),
+                median(unchecked, server), median(unchecked, rss));
+  } else {
+    std::printf("\na run failed (see above): no medians and no ratio\n");
+  }
   if (!o.keep) {
     if (made) {
       fs::remove_all(o.dir);
@@ -286,10 +291,12 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("%s\n", LoadAverageText().c_str());
-  std::printf("throughput ratio vantrel/aria2c, checking nothing: %.2f (for reference)\n",
-              uncheckedmbps > 0 ? ourmbps / uncheckedmbps : 0.0);
-  std::printf("throughput ratio vantrel/aria2c: %.2f (same connections and mirrors; CRC-32 per "
-              "range against MD5 per file)\n",
-              theirmbps > 0 ? ourmbps / theirmbps : 0.0);
+  if (allok) {
+    std::printf("throughput ratio vantrel/aria2c, checking nothing: %.2f (for reference)\n",
+                uncheckedmbps > 0 ? ourmbps / uncheckedmbps : 0.0);
+    std::printf("throughput ratio vantrel/aria2c: %.2f (same connections and mirrors; CRC-32 per "
+                "range against MD5 per file)\n",
+                theirmbps > 0 ? ourmbps / theirmbps : 0.0);
+  }
   return allok ? 0 : 1;
 }

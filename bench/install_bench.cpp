@@ -215,16 +215,21 @@ int main(int argc, char** argv) {
   }
   servers.clear();
 
-  std::printf("\nSummary (MB = 10^6 bytes; ratio = bound / measured, 1.0 is the bound)\n");
-  std::printf("  install: %7.2f s  bound %7.2f s  ratio %.2f  peak RSS %6.1f MiB\n",
-              install.seconds, installbound.seconds, installbound.seconds / install.seconds,
-              install.rssmib);
-  std::printf("  update : %7.2f s  bound %7.2f s  ratio %.2f  peak RSS %6.1f MiB\n",
-              update.seconds, updatebound.seconds, updatebound.seconds / update.seconds,
-              update.rssmib);
-  if (o.slowdiskmbps > 0) {
-    std::printf("  install with writes at %lld MB/s: %7.2f s  peak RSS %6.1f MiB\n",
-                static_cast<long long>(o.slowdiskmbps), slow.seconds, slow.rssmib);
+  // A failed run measured other work: no ratio is drawn from it.
+  if (ok) {
+    std::printf("\nSummary (MB = 10^6 bytes; ratio = bound / measured, 1.0 is the bound)\n");
+    std::printf("  install: %7.2f s  bound %7.2f s  ratio %.2f  peak RSS %6.1f MiB\n",
+                install.seconds, installbound.seconds, installbound.seconds / install.seconds,
+                install.rssmib);
+    std::printf("  update : %7.2f s  bound %7.2f s  ratio %.2f  peak RSS %6.1f MiB\n",
+                update.seconds, updatebound.seconds, updatebound.seconds / update.seconds,
+                update.rssmib);
+    if (o.slowdiskmbps > 0) {
+      std::printf("  install with writes at %lld MB/s: %7.2f s  peak RSS %6.1f MiB\n",
+                  static_cast<long long>(o.slowdiskmbps), slow.seconds, slow.rssmib);
+    }
+  } else {
+    std::printf("\nA run failed (see above): no summary\n");
   }
   std::printf("  %s\n", LoadAverageText().c_str());
   if (!o.keep) fs::remove_all(made ? o.dir : root);

@@ -28,6 +28,8 @@ using vantrel::testing::TRawEntry;
 using vantrel::testing::TRawList;
 
 int g_entries = 100000;
+// Set when a load failed or lost entries: the run then ends with 1.
+bool g_failed = false;
 
 struct TLayout {
   const char* name;
@@ -91,7 +93,11 @@ void LoadList(benchmark::State& state, const TLayout& layout) {
     stream.SetPosition(0);
     auto list = std::make_unique<TUpdateList>();
     state.ResumeTiming();
-    if (!list->LoadFromStream(stream)) state.SkipWithError("the list does not load");
+    if (!list->LoadFromStream(stream)) {
+      g_failed = true;
+      state.SkipWithError("the list does not load");
+      break;
+    }
     loaded = list->filelist.size();
     benchmark::DoNotOptimize(loaded);
     // Releasing the list is not part of loading it.
@@ -99,7 +105,10 @@ void LoadList(benchmark::State& state, const TLayout& layout) {
     list.reset();
     state.ResumeTiming();
   }
-  if (loaded != static_cast<size_t>(g_entries)) state.SkipWithError("entries missing");
+  if (loaded != static_cast<size_t>(g_entries)) {
+    g_failed = true;
+    state.SkipWithError("entries missing");
+  }
   state.counters["entries"] = static_cast<double>(loaded);
   state.counters["file_KiB"] = static_cast<double>(bytes.size()) / 1024.0;
 }
@@ -132,5 +141,5 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   std::printf("list_bench: %s\n", vantrel::bench::LoadAverageText().c_str());
-  return 0;
+  return g_failed ? 1 : 0;
 }

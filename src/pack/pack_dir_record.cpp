@@ -332,6 +332,13 @@ void TPackDirRecord::ParseRecords(const uint8_t* block, int32_t unused, int32_t 
       unsafenames.push_back(std::move(key));
       continue;
     }
+    // A name not in the pack's normal form (a damaged record, another
+    // writer's case rules) is found by no lookup and reached by no remove:
+    // it is left out like an unsafe one, and a repair fetches the file.
+    if (TPackFileRecord::FixName(key) != key) {
+      ++droppedrecords;
+      continue;
+    }
     // A name stored twice (an older writer cut long names and then stored
     // the file again under the cut name): the later record is the newer one.
     if (const auto it = filelist.find(key); it != filelist.end()) {

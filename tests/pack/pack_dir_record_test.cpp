@@ -481,6 +481,36 @@ TEST_F(PackDir, UnsafeNamesAreDroppedWhenRead) {
   dir.Dismount();
 }
 
+// A stored name that is not in the pack's normal form (lower case, "/")
+// is found by no lookup, and no remove reaches it: a damaged or foreign
+// record must not stay as a file only extraction and listings see.
+TEST_F(PackDir, NamesOutOfNormalFormAreDroppedWhenRead) {
+  Sector(512);
+  const std::vector<std::string> odd = {"bin32/Game.EXE", "Data/a.dat", "data/\xC3\x84.dat"};
+  std::vector<TPackFileRecord> files = {MakeRecord("bin32/game.exe", 0, 10, 0),
+                                        MakeRecord("data/\xC3\xA4.dat", 10, 10, 0)};
+  for (const std::string& n : odd) files.push_back(MakeRecord(n, 20, 10, 0));
+  WriteFileBytes(PackOnDisk(),
+                 BuildRawPack(512, PatternBytes(512, 1), {}, files,
+                              {0, 0, kPackMagic, static_cast<int32_t>(files.size()), 0}));
+  TPackDirRecord dir;
+  dir.Mount(Pack());
+  ASSERT_TRUE(dir.IsMounted()) << dir.loaderror;
+  EXPECT_EQ(dir.GetFileList(),
+            (std::vector<std::string>{"\\bin32\\game.exe", "\\data\\\xC3\xA4.dat"}));
+  EXPECT_EQ(dir.droppedrecords, static_cast<int32_t>(odd.size()));
+  EXPECT_TRUE(dir.ischanged);
+  EXPECT_EQ(dir.filelist.at("bin32/game.exe")->offset, 0);
+  platform::ForceFolders(tmp.File("dst/game"));
+  EXPECT_TRUE(dir.UnpackFolderToDir("/bin32", tmp.Path() + "\\dst\\game"));
+  EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(tmp.File("dst")), {}), 3);
+  dir.Dismount();
+  dir.Mount(Pack());
+  EXPECT_EQ(dir.droppedrecords, 0);
+  EXPECT_EQ(dir.numRecord, 2);
+  dir.Dismount();
+}
+
 // The extraction checks names once more, whatever put them in the directory.
 TEST_F(PackDir, UnsafeNamesAreNeverExtracted) {
   Sector(512);
