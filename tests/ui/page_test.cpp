@@ -776,8 +776,11 @@ TEST_F(PageTest, TransparentAroundTheBackgroundDraggedByTheBodyLinksOutsideClose
     // only well after the hook's last script.
     EXPECT_EQ(w->Eval(Js(R"js(
 const armed = Date.now() + 5000;
-testAnswers.onPoll = () => {
-  if (Date.now() < armed) return;
+testAnswers.onPoll = function act() {
+  if (Date.now() < armed) {
+    testAnswers.onPoll = act;
+    return;
+  }
   document.querySelector('#menu-bar a').click();
   const a = document.createElement('a');
   a.href = 'https://evil.example/clicked';
