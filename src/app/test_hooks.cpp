@@ -107,8 +107,8 @@ const TWindowHooks* TestHooks() {
   static TWindowHooks hooks;
   static bool made = false;
   if (made) return &hooks;
-  const char* spec = std::getenv("VANTREL_TEST_HOOKS");
-  if (spec == nullptr || std::sscanf(spec, "%d,%d", &Channel().in, &Channel().out) != 2) {
+  const char* channels = std::getenv("VANTREL_TEST_HOOKS");
+  if (channels == nullptr || std::sscanf(channels, "%d,%d", &Channel().in, &Channel().out) != 2) {
     return nullptr;
   }
   made = true;
